@@ -1,0 +1,71 @@
+#pragma once
+// How a method call becomes an awaitable: a future on the caller's running event loop, the work on
+// the background runtime, and completion moved back onto the loop's own thread.
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "codec/buffer.hpp"
+#include "py/ref.hpp"
+#include "ws/error.hpp"
+#include "ws/rpc.hpp"
+#include "ws/runtime.hpp"
+
+namespace engine {
+
+namespace asio = boost::asio;
+
+// Turns a successful response payload into the awaited value, with the interpreter lock held.
+// Returns the value, or sets `error` (codec failures), or returns null with a Python error set.
+using Convert = py::Ref (*)(codec::Bytes& payload, std::optional<ws::EngineError>& error);
+
+py::Ref convert_none(codec::Bytes&, std::optional<ws::EngineError>&);
+
+// One operation in flight. Python references in it are only touched with the lock held.
+struct Pending {
+  asio::strand<asio::io_context::executor_type> strand{asio::make_strand(ws::runtime())};
+  asio::cancellation_signal cancel;
+  Convert convert = nullptr;
+  PyObject* loop = nullptr;
+  PyObject* context = nullptr;
+  PyObject* future = nullptr;
+
+  void complete(std::exception_ptr fault, ws::RpcResult&& result);
+};
+
+// Steps taken on the calling thread: the running loop, a copy of the context, the future and its
+// cancellation callback. Null with a Python error set when there is no running loop.
+std::shared_ptr<Pending> prepare_pending(Convert convert);
+
+// Hands `task` (a callable returning asio::awaitable<ws::RpcResult>) to the runtime and returns
+// the future (a new reference).
+template <class Task>
+PyObject* launch(std::shared_ptr<Pending> p, Task task) {
+  PyObject* fut = p->future;
+  Py_INCREF(fut);
+  auto strand = p->strand;
+  auto slot = p->cancel.slot();
+  // Completion runs as a plain handler, outside any coroutine frame: if the interpreter ends this
+  // thread during finalisation, the unwinding must not meet a frame that swallows it.
+  asio::co_spawn(strand, std::move(task),
+                 asio::bind_cancellation_slot(slot, [p = std::move(p)](std::exception_ptr e, ws::RpcResult r) mutable {
+                   auto ex = p->strand;
+                   asio::post(ex, [p = std::move(p), e, r = std::move(r)]() mutable { p->complete(e, std::move(r)); });
+                 }));
+  return fut;
+}
+
+// Seconds as the exchange's duration. ValueError for negative, NaN, infinite or too large values.
+bool to_timeout(double secs, ws::Timeout& out);
+
+// Reads an optional timeout_secs argument: absent or None gives `fallback`.
+bool read_timeout_secs(PyObject* arg, double fallback, double& secs);
+
+}  // namespace engine

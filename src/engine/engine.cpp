@@ -1,0 +1,100 @@
+#include "engine/engine.hpp"
+
+#include <boost/asio/use_awaitable.hpp>
+
+namespace engine {
+
+namespace {
+
+constexpr const char* CTOR_PARAMS[] = {"host", "port", "start_seq"};
+constexpr py::Signature CTOR_SIG{"RustEngineAsync", CTOR_PARAMS, 3, 2};
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[3];
+  if (!py::bind_tuple(CTOR_SIG, args, kwargs, argv)) return nullptr;
+  std::string host;
+  long long port = 0, start_seq = 1;
+  if (!py::to_utf8(argv[0], "host", host)) return nullptr;
+  if (!py::to_int_in(argv[1], "port", 0, 65535, port)) return nullptr;
+  if (argv[2] && argv[2] != Py_None && !py::to_int_in(argv[2], "start_seq", 0, 4294967295LL, start_seq))
+    return nullptr;
+  py::Ref self = py::Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  try {
+    reinterpret_cast<EngineObject*>(self.get())->shared = new ws::EngineShared(ws::EngineShared::create(
+        std::move(host), static_cast<std::uint16_t>(port), static_cast<std::uint32_t>(start_seq)));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return self.release();
+}
+
+void engine_dealloc(PyObject* self) {
+  // The shared objects live on in running operations and in the server task.
+  delete reinterpret_cast<EngineObject*>(self)->shared;
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+constexpr const char* WAIT_PARAMS[] = {"timeout_secs"};
+constexpr py::Signature WAIT_SIG{"RustEngineAsync.wait_connected", WAIT_PARAMS, 1, 0};
+
+}  // namespace
+
+PyTypeObject* engine_type() {
+  static PyTypeObject* type = [] {
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+        {Py_tp_methods, engine_methods()},
+        {Py_tp_doc, const_cast<char*>("RustEngineAsync(host, port, start_seq=None)\n--\n\n")},
+        {0, nullptr}};
+    PyType_Spec spec = {"RustEngineAsync", static_cast<int>(sizeof(EngineObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  }();
+  if (!type && !PyErr_Occurred())
+    PyErr_SetString(PyExc_RuntimeError, "failed to create type object for RustEngineAsync");
+  return type;
+}
+
+PyObject* start_method(PyObject* self, PyObject*) {
+  ws::EngineShared shared = *reinterpret_cast<EngineObject*>(self)->shared;
+  auto p = prepare_pending(convert_none);
+  if (!p) return nullptr;
+  return launch(std::move(p), [shared = std::move(shared)]() { return ws::start_server(shared); });
+}
+
+PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1];
+  if (!py::bind(WAIT_SIG, args, nargs, kwnames, argv)) return nullptr;
+  std::optional<ws::Timeout> limit;
+  if (argv[0] && argv[0] != Py_None) {
+    double secs = 0;
+    if (!py::to_double(argv[0], "timeout_secs", secs)) return nullptr;
+    ws::Timeout t;
+    if (!to_timeout(secs, t)) return nullptr;
+    limit = t;
+  }
+  ws::EngineShared shared = *reinterpret_cast<EngineObject*>(self)->shared;
+  auto p = prepare_pending(convert_none);
+  if (!p) return nullptr;
+  return launch(std::move(p), [shared = std::move(shared), limit]() { return ws::wait_connected(shared, limit); });
+}
+
+PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  PyObject* argv[16];
+  if (!py::bind(op.sig, args, nargs, kwnames, argv)) return nullptr;
+  Request req{{}, op.default_timeout};
+  if (!op.prepare(argv, req)) return nullptr;
+  ws::EngineShared shared = *reinterpret_cast<EngineObject*>(self)->shared;
+  ws::Timeout timeout;
+  if (!to_timeout(req.timeout_secs, timeout)) return nullptr;
+  auto p = prepare_pending(op.convert);
+  if (!p) return nullptr;
+  return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload),
+                               timeout]() { return ws::rpc_call(shared, fnId, payload.span(), timeout); });
+}
+
+}  // namespace engine

@@ -1,0 +1,49 @@
+#pragma once
+// The Python class RustEngineAsync: its instance layout, construction, the lifecycle methods and
+// the common path of every remote operation.
+#include <cstdint>
+#include <span>
+
+#include "codec/buffer.hpp"
+#include "engine/bridge.hpp"
+#include "py/args.hpp"
+#include "py/ref.hpp"
+#include "ws/slot.hpp"
+
+namespace engine {
+
+struct EngineObject {
+  PyObject_HEAD
+  ws::EngineShared* shared;
+};
+
+// Built once per process; null with a Python error set if it cannot be built.
+PyTypeObject* engine_type();
+
+// What a call hands to the background once its arguments are checked.
+struct Request {
+  codec::Bytes payload;
+  double timeout_secs;
+};
+
+// One row of the operation table: adding an operation is a row and its argument checks.
+struct Operation {
+  const char* name;
+  std::uint16_t fnId;
+  double default_timeout;
+  py::Signature sig;  // parameters after self
+  // Converts the bound arguments in the operation's order and builds the payload.
+  bool (*prepare)(PyObject** argv, Request& req);
+  Convert convert;
+};
+
+PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+
+// The class's method table, in registration order, terminated by a null entry.
+PyMethodDef* engine_methods();
+
+PyObject* start_method(PyObject* self, PyObject*);
+PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace engine

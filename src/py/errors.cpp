@@ -1,0 +1,39 @@
+#include "py/errors.hpp"
+
+namespace py {
+
+namespace {
+
+// Raised for internal faults of an operation, never for bad input or a failed exchange. It is not
+// a module attribute: user code is not meant to catch it specifically.
+PyObject* panic_type() {
+  static PyObject* type =
+      PyErr_NewExceptionWithDoc("py_engine_rust.RustPanic", "An operation failed by an internal fault.",
+                                PyExc_Exception, nullptr);
+  return type;
+}
+
+Ref make(PyObject* type, const std::string& text) {
+  Ref msg = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!msg) return {};
+  return Ref::steal(PyObject_CallOneArg(type, msg.get()));
+}
+
+}  // namespace
+
+Ref exception_for(const ws::EngineError& e) {
+  return make(e.kind == ws::EngineError::Kind::Value ? PyExc_ValueError : PyExc_RuntimeError, e.text());
+}
+
+void raise(const ws::EngineError& e) {
+  Ref exc = exception_for(e);
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+Ref panic_exception(const std::string& what) {
+  PyObject* type = panic_type();
+  if (!type) return {};
+  return make(type, "rust future panicked: " + what);
+}
+
+}  // namespace py

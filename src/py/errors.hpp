@@ -1,0 +1,17 @@
+#pragma once
+// The one place where engine errors become Python exceptions.
+#include <string>
+
+#include "py/ref.hpp"
+#include "ws/error.hpp"
+
+namespace py {
+
+// A new exception instance for the error's kind: ValueError, or RuntimeError with the full text.
+Ref exception_for(const ws::EngineError& e);
+// Same, raised now.
+void raise(const ws::EngineError& e);
+// "rust future panicked: <what>" for an operation that failed by an internal fault.
+Ref panic_exception(const std::string& what);
+
+}  // namespace py

@@ -1,0 +1,11 @@
+#pragma once
+// The process-wide background runtime: one io_context run by one thread per processor.
+// It is created on first use and never shut down (its threads end with the process), so
+// nothing here has to be torn down while Python is finalising.
+#include <boost/asio/io_context.hpp>
+
+namespace ws {
+
+boost::asio::io_context& runtime();
+
+}  // namespace ws
