@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Installs whatever is missing on a Debian/Ubuntu machine, builds the module for CPython and PyPy,
+# and runs the native codec tests, the short fuzz runs and the whole Python test suite on both
+# interpreters. Exits non-zero if anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+APT_PACKAGES=(libboost1.81-dev pypy3 pypy3-dev pypy3-venv libgtest-dev clang libclang-rt-14-dev ccache
+              python3-dev python3-venv)
+
+step() { printf '\n==> %s\n' "$*"; }
+
+missing=()
+for p in "${APT_PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+# python3-dev/-venv only matter for a Debian python3; a python3 that can make venvs needs neither.
+if python3 -c 'import venv, sysconfig, os; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null; then
+  missing=("${missing[@]/python3-dev}"); missing=("${missing[@]/python3-venv}")
+fi
+read -r -a missing <<<"${missing[*]}"
+if ((${#missing[@]})); then
+  step "installing system packages: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null \
+    || { echo "apt-get install failed"; exit 1; }
+fi
+
+make_venv() {  # name interpreter numpy-spec
+  local dir=".venv/$1"
+  if [ ! -x "$dir/bin/python" ]; then
+    step "creating $dir with $2"
+    "$2" -m venv "$dir" || return 1
+  fi
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check \
+    "$3" pytest "scikit-build-core>=0.8" "cmake>=3.24" ninja || return 1
+}
+
+build_into() {  # name
+  step "building py_engine_rust for $1"
+  .venv/$1/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --force-reinstall . || return 1
+}
+
+failures=()
+make_venv cpython python3 "numpy>=2" && build_into cpython || failures+=("cpython build")
+make_venv pypy pypy3 "numpy==1.26.*" && build_into pypy || failures+=("pypy build")
+
+step "native codec tests and fuzz runs"
+bash scripts/native-tests.sh || failures+=("native tests")
+
+for name in cpython pypy; do
+  [[ " ${failures[*]} " == *" $name build "* ]] && continue
+  step "pytest on $name"
+  (cd "$ROOT/tests" && "$ROOT/.venv/$name/bin/python" -m pytest -q -p no:cacheprovider .) || failures+=("pytest $name")
+done
+
+echo
+if ((${#failures[@]})); then
+  echo "FAILED: ${failures[*]}"
+  exit 1
+fi
+echo "all builds and tests passed on CPython and PyPy"
