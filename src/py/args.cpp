@@ -93,7 +93,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 }
 
 void prefix_type_error(const char* argname) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  if (!argname || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   PyErr_NormalizeException(&t, &v, &tb);

@@ -19,7 +19,8 @@ struct Signature {
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
-// Wraps a TypeError that is being raised as "argument '<name>': <message>"; other errors pass.
+// Wraps a TypeError that is being raised as "argument '<name>': <message>"; other errors pass,
+// and so does everything when `argname` is null (conversions inside a method body).
 void prefix_type_error(const char* argname);
 
 // str -> UTF-8

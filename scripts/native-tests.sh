@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Codec unit tests (GoogleTest, Release) and short libFuzzer runs under
+# AddressSanitizer + UndefinedBehaviorSanitizer. Exits non-zero on any failure.
+#   FUZZ_RUNS=N  iterations per fuzz target (default 200000)
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+BUILD=build/native
+FUZZ_RUNS="${FUZZ_RUNS:-200000}"
+JOBS=2  # the machine is shared
+
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+echo "== unit tests"
+cmake -S tests/cpp -B "$BUILD" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
+cmake --build "$BUILD" -j "$JOBS"
+ctest --test-dir "$BUILD" --output-on-failure
+
+echo "== fuzz targets"
+CLANGXX="${CLANGXX:-$(command -v clang++ || command -v clang++-14 || true)}"
+if [[ -z "$CLANGXX" ]]; then
+  echo "clang++ not found: cannot build the fuzz targets" >&2
+  exit 1
+fi
+
+FUZZ_BUILD="$BUILD/fuzz"
+mkdir -p "$FUZZ_BUILD/artifacts"
+flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
+       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+       -Isrc)
+codec_sources=(src/codec/buffer.cpp src/codec/frame.cpp src/codec/payload.cpp)
+
+pids=()
+for target in fuzz_payload fuzz_frame; do
+  "$CLANGXX" "${flags[@]}" "fuzz/$target.cpp" "${codec_sources[@]}" -o "$FUZZ_BUILD/$target" &
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid"; done
+
+# libFuzzer adds new inputs to its first corpus directory: give it a scratch
+# copy so the committed seeds stay as they are.
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+for target in fuzz_payload fuzz_frame; do
+  echo "-- $target: $FUZZ_RUNS runs"
+  cp -r "fuzz/corpus/$target" "$scratch/$target"
+  "$FUZZ_BUILD/$target" -runs="$FUZZ_RUNS" -max_len=4096 -seed=1 \
+    -artifact_prefix="$FUZZ_BUILD/artifacts/$target-" "$scratch/$target"
+done
+
+echo "== all native tests passed"

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace codec {
+
+// Every multi-byte value on the wire is little-endian; on such hosts a plain
+// memcpy is the whole conversion.
+static_assert(std::endian::native == std::endian::little,
+              "codec supports little-endian hosts only");
+
+namespace detail {
+// Returns a block of at least `bytes` bytes (never null) that std::free
+// releases; throws std::bad_alloc.
+void* allocate_block(std::size_t bytes);
+}  // namespace detail
+
+// Heap block of n T's, left uninitialised, freed with std::free. Move-only.
+// The block is handed to NumPy as-is via release(), so it must come from the
+// C allocator and hold only trivially copyable values.
+template <class T>
+class Array {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  Array() noexcept = default;
+
+  static Array allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    Array a;
+    a.data_ = static_cast<T*>(detail::allocate_block(n * sizeof(T)));
+    a.size_ = n;
+    return a;
+  }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  T* release() noexcept {
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+  std::span<T> span() noexcept { return {data_, size_}; }
+  std::span<const T> span() const noexcept { return {data_, size_}; }
+
+  ~Array() { std::free(data_); }
+  Array(Array&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  Array& operator=(Array&& o) noexcept {
+    if (this != &o) {
+      std::free(data_);
+      data_ = std::exchange(o.data_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+    }
+    return *this;
+  }
+  Array(const Array&) = delete;
+  Array& operator=(const Array&) = delete;
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+using Bytes = Array<std::uint8_t>;
+
+struct CodecError {
+  std::string message;
+};
+
+// Value or CodecError. Failures are values so that callers on worker threads
+// can pass them up without exceptions.
+template <class T>
+class Result {
+ public:
+  Result(T v) : v_(std::in_place_index<0>, std::move(v)) {}
+  Result(CodecError e) : v_(std::in_place_index<1>, std::move(e)) {}
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+
+  T& value() { return *std::get_if<0>(&v_); }
+  T&& take() { return std::move(*std::get_if<0>(&v_)); }
+  const CodecError& error() const { return *std::get_if<1>(&v_); }
+
+ private:
+  std::variant<T, CodecError> v_;
+};
+
+}  // namespace codec
