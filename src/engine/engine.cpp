@@ -50,7 +50,7 @@ PyTypeObject* engine_type() {
         {Py_tp_methods, engine_methods()},
         {Py_tp_doc, const_cast<char*>("RustEngineAsync(host, port, start_seq=None)\n--\n\n")},
         {0, nullptr}};
-    PyType_Spec spec = {"RustEngineAsync", static_cast<int>(sizeof(EngineObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {"py_engine_rust.RustEngineAsync", static_cast<int>(sizeof(EngineObject)), 0, Py_TPFLAGS_DEFAULT, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   }();
   if (!type && !PyErr_Occurred())

@@ -106,7 +106,10 @@ void prefix_type_error(const char* argname) {
 }
 
 void raise_cannot_convert(PyObject* o, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(o)->tp_name, target);
+  // The type's own name, as type(o).__name__ shows it: "ndarray", not "numpy.ndarray".
+  const char* name = Py_TYPE(o)->tp_name;
+  if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name, target);
 }
 
 bool to_utf8(PyObject* o, const char* argname, std::string& out) {
