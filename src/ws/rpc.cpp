@@ -3,6 +3,8 @@
 #include <limits>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -36,16 +38,25 @@ struct Exchange {
   EngineShared& sh;
   std::uint16_t fnId;
   std::uint32_t seq = 0;
-  bool mid_write = false;  // a pong or echo reply is partly written
+  bool mid_write = false;  // a pong or echo reply has started to go out and not finished
 
   EngineError fail(std::string msg) const { return EngineError::transport(std::move(msg), seq, fnId); }
 };
 
 // The receive phase, with the slot lock held and a connection present. Transport errors are
 // returned; the caller drops the connection for them.
+// An abandoned call must stop at its next wait: the raced waits below end quietly when cancelled,
+// so the loop looks at the cancellation state itself rather than waiting again.
+asio::awaitable<void> stop_if_cancelled() {
+  auto state = co_await asio::this_coro::cancellation_state;
+  if (state.cancelled() != asio::cancellation_type::none)
+    throw boost::system::system_error(asio::error::operation_aborted);
+}
+
 asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_point deadline) {
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
   for (;;) {
+    co_await stop_if_cancelled();
     WsConnection::Message m{};
     std::string err;
     switch (conn.poll(m, err)) {
@@ -66,8 +77,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
         co_return x.fail("websocket closed");
       case Opcode::Ping:
         // A failed pong shows up as a broken connection on the next read.
-        x.mid_write = true;
-        co_await conn.send(Opcode::Pong, m.data, deadline);
+        co_await conn.send(Opcode::Pong, m.data, deadline, &x.mid_write);
         x.mid_write = false;
         continue;
       case Opcode::Binary:
@@ -84,8 +94,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
     const auto body = m.data.subspan(codec::FRAME_HEADER_LEN);
     if (h.kind == static_cast<std::uint8_t>(codec::FrameKind::EchoRequest)) {
       auto reply = codec::encode_frame(codec::FrameKind::EchoReply, h.seq, h.fnId, body);
-      x.mid_write = true;
-      co_await conn.send(Opcode::Binary, reply.span(), deadline);
+      co_await conn.send(Opcode::Binary, reply.span(), deadline, &x.mid_write);
       x.mid_write = false;
       continue;
     }
@@ -120,17 +129,19 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
   }
   const auto frame = codec::encode_frame(codec::FrameKind::Request, x.seq, fnId, payload);
 
+  auto g = co_await sh.slot->mutex.lock();
   {
-    auto g = co_await sh.slot->mutex.lock();
     if (!sh.slot->conn) co_return x.fail("connection missing");
     // The write is bounded by the call's timeout so that a peer that stops reading cannot keep
     // the slot locked for everyone else.
     WsConnection::WriteResult w;
+    bool started = false;
     try {
-      w = co_await sh.slot->conn->send(Opcode::Binary, frame.span(), deadline_after(timeout, FALLBACK_WAIT));
+      w = co_await sh.slot->conn->send(Opcode::Binary, frame.span(), deadline_after(timeout, FALLBACK_WAIT),
+                                       &started);
     } catch (...) {
-      // Abandoned mid-write: whatever part of the frame went out cannot be taken back.
-      sh.slot->drop();
+      // Abandoned mid-write: the part of the frame that went out cannot be taken back.
+      if (started) sh.slot->drop();
       throw;
     }
     if (!w.ok) {
@@ -139,7 +150,9 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
     }
   }
 
-  auto g = co_await sh.slot->mutex.lock();
+  // Queue for the receive phase before anyone else can send: exchanges then receive in exactly
+  // the order in which their requests went out, which is the order the peer answers in.
+  g = co_await sh.slot->mutex.relock(std::move(g));
   if (!sh.slot->conn) co_return x.fail("connection missing");
   RpcResult r;
   try {

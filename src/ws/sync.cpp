@@ -19,14 +19,39 @@ asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
   co_return Guard(this);
 }
 
-void AsyncMutex::park(detail::WaitHandler h) {
+asio::awaitable<AsyncMutex::Guard> AsyncMutex::relock(Guard held) {
+  co_await async_requeue(held, asio::use_awaitable);
+  co_return Guard(this);
+}
+
+void AsyncMutex::park(detail::WaitHandler h, bool requeue) {
   std::unique_lock lk(m_);
+  if (requeue) {
+    // The caller holds the lock: nobody waiting means it simply keeps it.
+    if (queue_.empty()) {
+      lk.unlock();
+      detail::complete_parked(std::move(h), {});
+      return;
+    }
+    auto next = std::move(queue_.front());
+    queue_.pop_front();
+    auto granted = detail::take(next->handler);
+    enqueue(std::move(h));
+    lk.unlock();
+    detail::complete_parked(std::move(granted), {});
+    return;
+  }
   if (!locked_) {
     locked_ = true;
     lk.unlock();
     detail::complete_parked(std::move(h), {});
     return;
   }
+  enqueue(std::move(h));
+}
+
+// With m_ held.
+void AsyncMutex::enqueue(detail::WaitHandler h) {
   auto w = std::make_shared<Waiter>();
   auto slot = asio::get_associated_cancellation_slot(h.h);
   w->handler.emplace(std::move(h));

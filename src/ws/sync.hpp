@@ -83,6 +83,8 @@ class AsyncMutex {
     void release() noexcept {
       if (m_) std::exchange(m_, nullptr)->unlock();
     }
+    // Gives up the guard without unlocking.
+    void dismiss() noexcept { m_ = nullptr; }
 
    private:
     AsyncMutex* m_ = nullptr;
@@ -90,18 +92,34 @@ class AsyncMutex {
 
   asio::awaitable<Guard> lock();
   void unlock() noexcept;
+  // Hands the held lock to the oldest waiter and queues for it again in one step, so that no task
+  // that asks for the lock after this call can be served before this one.
+  asio::awaitable<Guard> relock(Guard held);
 
   template <class Token>
   auto async_acquire(Token&& token) {
     return asio::async_initiate<Token, void(error_code)>(
-        [this](auto handler) { park(detail::WaitHandler(std::move(handler))); }, token);
+        [this](auto handler) { park(detail::WaitHandler(std::move(handler)), false); }, token);
+  }
+
+  // `held` is given up only once the operation is under way: if the await is refused (the task
+  // was cancelled) the guard still unlocks.
+  template <class Token>
+  auto async_requeue(Guard& held, Token&& token) {
+    return asio::async_initiate<Token, void(error_code)>(
+        [this, &held](auto handler) {
+          held.dismiss();
+          park(detail::WaitHandler(std::move(handler)), true);
+        },
+        token);
   }
 
  private:
   struct Waiter {
     std::optional<detail::WaitHandler> handler;
   };
-  void park(detail::WaitHandler h);
+  void park(detail::WaitHandler h, bool requeue);
+  void enqueue(detail::WaitHandler h);
   void cancel(const std::weak_ptr<Waiter>& w);
 
   std::mutex m_;

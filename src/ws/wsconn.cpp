@@ -198,7 +198,9 @@ asio::awaitable<void> WsConnection::wait_readable() {
 }
 
 asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::span<const std::uint8_t> data,
-                                                              Clock::time_point deadline) {
+                                                              Clock::time_point deadline, bool* started) {
+  bool ignored = false;
+  if (!started) started = &ignored;
   std::uint8_t hdr[10];
   std::size_t hlen = 2;
   hdr[0] = static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(op));
@@ -232,6 +234,7 @@ asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::sp
     }
     const std::size_t k = socket_.write_some(rest, ec);
     written += k;
+    if (written > 0) *started = true;
     if (written == total) co_return r;
     if (ec == asio::error::would_block || ec == asio::error::try_again) break;
     if (ec) {
@@ -254,6 +257,8 @@ asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::sp
     b += k;
     skip -= k;
   }
+  // From here on part of the message may reach the socket at any moment.
+  *started = true;
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
   auto res = co_await (asio::async_write(socket_, rest, asio::as_tuple(asio::use_awaitable)) ||
                        timer.async_wait(asio::as_tuple(asio::use_awaitable)));

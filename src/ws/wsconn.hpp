@@ -53,7 +53,9 @@ class WsConnection {
     std::string error;
   };
   // Sends one unfragmented message; gives up at `deadline` (the stream is then unusable).
-  asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> data, Clock::time_point deadline);
+  // `*started` becomes true once any byte has gone out, also when the task is abandoned.
+  asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> data, Clock::time_point deadline,
+                                    bool* started = nullptr);
 
   // Closes the TCP socket at once, without a closing handshake.
   void close() noexcept;
