@@ -18,7 +18,7 @@ fi
 echo "== unit tests"
 cmake -S tests/cpp -B "$BUILD" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
 cmake --build "$BUILD" -j "$JOBS"
-ctest --test-dir "$BUILD" --output-on-failure
+ctest --test-dir "$BUILD" --output-on-failure --progress
 
 echo "== fuzz targets"
 CLANGXX="${CLANGXX:-$(command -v clang++ || command -v clang++-14 || true)}"
@@ -51,8 +51,13 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 for target in fuzz_payload fuzz_frame; do
   echo "-- $target: $FUZZ_RUNS runs"
   cp -r "fuzz/corpus/$target" "$scratch/$target"
-  "$FUZZ_BUILD/$target" -runs="$FUZZ_RUNS" -max_len=4096 -seed=1 \
-    -artifact_prefix="$FUZZ_BUILD/artifacts/$target-" "$scratch/$target"
+  # The fuzzer's progress log is long; it is shown only when the run fails.
+  if ! "$FUZZ_BUILD/$target" -runs="$FUZZ_RUNS" -max_len=4096 -seed=1 \
+      -artifact_prefix="$FUZZ_BUILD/artifacts/$target-" "$scratch/$target" >"$scratch/$target.log" 2>&1; then
+    cat "$scratch/$target.log"
+    exit 1
+  fi
+  tail -n 1 "$scratch/$target.log"
 done
 
 echo "== all native tests passed"
