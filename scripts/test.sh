@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 
 APT_PACKAGES=(libboost1.81-dev pypy3 pypy3-dev pypy3-venv libgtest-dev clang libclang-rt-14-dev ccache
-              python3-dev python3-venv)
+              python3-dev python3-venv chromium)
 
 step() { printf '\n==> %s\n' "$*"; }
 
@@ -45,6 +45,8 @@ build_into() {  # name
 
 failures=()
 make_venv cpython python3 "numpy>=2" && build_into cpython || failures+=("cpython build")
+# The browser tests (tests/e2e) drive Debian's Chromium through Playwright on CPython only; PyPy skips them.
+.venv/cpython/bin/python -m pip install -q --disable-pip-version-check playwright || failures+=("playwright")
 make_venv pypy pypy3 "numpy==1.26.*" && build_into pypy || failures+=("pypy build")
 
 step "native codec tests and fuzz runs"

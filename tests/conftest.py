@@ -6,6 +6,11 @@ Only pytest and numpy are assumed.  ``async def`` tests are run by the
 ``ASYNC_TEST_LIMIT`` seconds that a test can change with
 ``@pytest.mark.async_timeout(seconds)``.  Async set-up is done by sync fixtures
 that drive that same loop, so a test receives ready objects.
+
+Test modules get the helpers through fixtures (``start_engine``,
+``run_python``, ``shrink_send_buffer``, ``engine_process``), not by importing
+this file: another directory's conftest.py may take the module name
+"conftest".
 """
 
 from __future__ import annotations
@@ -16,6 +21,7 @@ import fcntl
 import inspect
 import os
 import queue
+import select
 import socket
 import subprocess
 import sys
@@ -26,12 +32,12 @@ from typing import List, Optional, Tuple
 import pytest
 
 import py_engine_rust
-from peer import Peer, connect_ready
+from peer import DEFAULT_TIMEOUT, Peer, connect_ready, free_port
 
 HOST = "127.0.0.1"
 ASYNC_TEST_LIMIT = 30.0
 #: Hang guard for things that should happen at once (connections, replies).
-GUARD = 5.0
+GUARD = DEFAULT_TIMEOUT
 
 
 def pytest_configure(config):
@@ -75,19 +81,7 @@ def pytest_pyfunc_call(pyfuncitem):
     return True
 
 
-def free_port(host: str = HOST) -> int:
-    """A TCP port that was free a moment ago.
-
-    An engine started with port 0 gets a port that it does not report, so
-    tests pick a free port first and give it to the constructor.
-    """
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    with socket.socket(family, socket.SOCK_STREAM) as sock:
-        sock.bind((host, 0))
-        return sock.getsockname()[1]
-
-
-async def start_engine(start_seq: Optional[int] = None, host: str = HOST
+async def start_engine_on_free_port(start_seq: Optional[int] = None, host: str = HOST
                        ) -> Tuple["py_engine_rust.RustEngineAsync", int]:
     """Construct an engine on a free port and await ``start()``.
 
@@ -150,7 +144,7 @@ def start_seq():
 @pytest.fixture
 def served(event_loop, start_seq):
     """A started engine (an :class:`EngineUnderTest`) without a peer."""
-    engine, port = event_loop.run_until_complete(start_engine(start_seq))
+    engine, port = event_loop.run_until_complete(start_engine_on_free_port(start_seq))
     under_test = EngineUnderTest(engine, port, start_seq)
     yield under_test
     under_test.close()
@@ -219,6 +213,29 @@ asyncio.run(main(int(sys.argv[1])))
 """
 
 
+def child_environment() -> dict:
+    """The environment for a child interpreter that imports this build of
+    py_engine_rust (and the test helpers)."""
+    module_dir = os.path.dirname(os.path.abspath(py_engine_rust.__file__))
+    tests_dir = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [module_dir, tests_dir]
+        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env
+
+
+def run_python(code: str, *args: str, timeout: float = 60
+               ) -> "subprocess.CompletedProcess[str]":
+    """Run ``code`` in a child interpreter (the one running the tests).
+
+    Returns the completed process with ``stdout`` and ``stderr`` as text.
+    """
+    return subprocess.run([sys.executable, "-c", code, *args], env=child_environment(),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=timeout)
+
+
 class EngineProcess:
     """A started engine running in a child interpreter.
 
@@ -227,21 +244,20 @@ class EngineProcess:
     """
 
     def __init__(self) -> None:
-        module_dir = os.path.dirname(os.path.abspath(py_engine_rust.__file__))
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(
-            [module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        env = child_environment()
         for attempt in range(5):
             self.port = free_port()
             self.proc = subprocess.Popen(
                 [sys.executable, "-c", _CHILD_SCRIPT, str(self.port)],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE, env=env)
+            self._stopped = False
             self._lines: "queue.Queue[Optional[str]]" = queue.Queue()
             self._stderr: List[str] = []
             self._reader = threading.Thread(target=self._read_stderr, daemon=True)
             self._reader.start()
-            first = self.proc.stdout.readline().decode()
+            ready, _, _ = select.select([self.proc.stdout], [], [], 3 * GUARD)
+            first = self.proc.stdout.readline().decode() if ready else ""
             if first.strip() == "ready":
                 return
             self.stop()
@@ -283,7 +299,10 @@ class EngineProcess:
 
     def stop(self) -> List[str]:
         """End the child; return every stderr line not yet taken by
-        :meth:`wait_lines`."""
+        :meth:`wait_lines` (nothing on a second call)."""
+        if self._stopped:
+            return []
+        self._stopped = True
         with contextlib.suppress(OSError):
             self.proc.stdin.close()
         try:
@@ -317,3 +336,23 @@ def engine_process():
     proc = EngineProcess()
     yield proc
     proc.stop()
+
+
+@pytest.fixture
+def start_engine():
+    """``await start_engine(start_seq=None, host=HOST)`` -> ``(engine, port)``:
+    an engine constructed on a free port and started."""
+    return start_engine_on_free_port
+
+
+@pytest.fixture(name="run_python")
+def run_python_fixture():
+    """``run_python(code, *args, timeout=60)``: see :func:`run_python`."""
+    return run_python
+
+
+@pytest.fixture
+def shrink_send_buffer():
+    """``shrink_send_buffer(engine_port, client_socket, size=4096)``: see
+    :func:`shrink_engine_send_buffer`."""
+    return shrink_engine_send_buffer

@@ -40,7 +40,7 @@ __all__ = [
     "HANDSHAKE_MESSAGE", "DEFAULT_TIMEOUT",
     "Frame", "ProtocolError", "ConnectionLost", "UpgradeRefused", "RpcFailure",
     "encode_frame", "decode_frame", "error_record", "encode_ws_frame",
-    "connect", "connect_ready", "Peer", "Server",
+    "connect", "connect_ready", "Peer", "Server", "free_port",
 ]
 
 # WebSocket opcodes (RFC 6455, section 5.2).
@@ -276,6 +276,19 @@ def _split(data: bytes, fragments: Union[int, Sequence[int]]) -> List[bytes]:
     return pieces
 
 
+def free_port(host: str = "127.0.0.1") -> int:
+    """A TCP port on ``host`` that was free a moment ago.
+
+    An engine started with port 0 listens on a port it does not report, so
+    give it a port chosen here (another process may take it in between; a
+    caller that must not fail retries with a new one).
+    """
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as sock:
+        sock.bind((host, 0))
+        return sock.getsockname()[1]
+
+
 def _accept_key(key: str) -> str:
     digest = hashlib.sha1(key.encode("ascii") + _WS_GUID).digest()
     return base64.b64encode(digest).decode("ascii")
@@ -354,6 +367,7 @@ async def connect(host: str, port: int, origin: Union[None, str, bytes] = None,
         expected = _accept_key(key)
         got = peer.header("Sec-WebSocket-Accept")
         if generated and got != expected:
+            peer.abort()
             raise ProtocolError("bad Sec-WebSocket-Accept %r, expected %r"
                                 % (got, expected))
     return peer

@@ -1,16 +1,16 @@
 """Module surface, engine construction, start, wait_connected and the server."""
 
 import asyncio
-import math
 import platform
 import socket
 
 import pytest
 
 import py_engine_rust
-from conftest import GUARD, HOST, EngineProcess, free_port, start_engine
-from peer import (HANDSHAKE_MESSAGE, OP_CLOSE, OP_TEXT, ConnectionLost, connect,
-                  connect_ready)
+from peer import (DEFAULT_TIMEOUT as GUARD, HANDSHAKE_MESSAGE, OP_CLOSE, OP_TEXT,
+                  ConnectionLost, connect, connect_ready, free_port)
+
+HOST = "127.0.0.1"
 
 RustEngineAsync = py_engine_rust.RustEngineAsync
 PYPY = platform.python_implementation() == "PyPy"
@@ -307,7 +307,7 @@ async def test_start_binds_a_port_left_in_time_wait():
 
 
 @pytest.mark.parametrize("host", ["localhost", "::1", "[::1]"])
-async def test_start_resolves_host_names(host):
+async def test_start_resolves_host_names(start_engine, host):
     if "::1" in host and not ipv6_loopback_available():
         pytest.skip("no IPv6 loopback")
     engine, port = await start_engine(host=host)
@@ -607,31 +607,53 @@ async def partial_upgrade_then_abort(port):
 
 
 @pytest.mark.parametrize("scenario", ["refused", "not an upgrade", "closed mid-upgrade"])
-async def test_failed_upgrades_are_logged(scenario):
-    with EngineProcess() as child:
-        if scenario == "refused":
-            await expect_refused(await connect(HOST, child.port, "http://evil.example//"))
-            lines = await child.wait_lines(2)
-            assert lines[0] == PREFIX + "rejected origin: http://evil.example"
-        elif scenario == "not an upgrade":
-            peer = await connect(HOST, child.port, request=b"GET / HTTP/1.1\r\n\r\n")
-            assert peer.raw_response == b""
-            lines = await child.wait_lines(1)
-        else:
-            await partial_upgrade_then_abort(child.port)
-            lines = await child.wait_lines(1)
-        assert lines[-1].startswith(PREFIX + "accept failed: ")
-        # the server keeps serving, and an accepted peer is not logged
-        peer = await connect_ready(HOST, child.port, "http://localhost:5173")
+async def test_failed_upgrades_are_logged(engine_process, scenario):
+    child = engine_process
+    if scenario == "refused":
+        await expect_refused(await connect(HOST, child.port, "http://evil.example//"))
+        lines = await child.wait_lines(2)
+        assert lines[0] == PREFIX + "rejected origin: http://evil.example"
+    elif scenario == "not an upgrade":
+        peer = await connect(HOST, child.port, request=b"GET / HTTP/1.1\r\n\r\n")
+        assert peer.raw_response == b""
+        lines = await child.wait_lines(1)
+    else:
+        await partial_upgrade_then_abort(child.port)
+        lines = await child.wait_lines(1)
+    assert lines[-1].startswith(PREFIX + "accept failed: ")
+    # the server keeps serving, and an accepted peer is not logged
+    peer = await connect_ready(HOST, child.port, "http://localhost:5173")
+    peer.abort()
+    rest = child.stop()
+    assert [line for line in rest if "[rust ws server]" in line] == []
+
+
+async def test_accepted_connections_log_nothing(engine_process):
+    child = engine_process
+    for origin in (None, "https://127.0.0.1:8443", "///"):
+        peer = await connect_ready(HOST, child.port, origin)
         peer.abort()
-        rest = child.stop()
+    rest = child.stop()
     assert [line for line in rest if "[rust ws server]" in line] == []
 
 
-async def test_accepted_connections_log_nothing():
-    with EngineProcess() as child:
-        for origin in (None, "https://127.0.0.1:8443", "///"):
-            peer = await connect_ready(HOST, child.port, origin)
-            peer.abort()
-        rest = child.stop()
-    assert [line for line in rest if "[rust ws server]" in line] == []
+_CLOSED_LOOP_CHILD = r"""
+import asyncio, time
+import py_engine_rust
+from peer import free_port
+
+async def main():
+    engine = py_engine_rust.RustEngineAsync("127.0.0.1", free_port())
+    engine.wait_connected(0.2)  # left pending when the loop closes
+
+asyncio.run(main())
+time.sleep(1.0)  # the limit passes after the loop has been closed
+print("done")
+"""
+
+
+def test_result_for_a_closed_loop_is_dropped_and_reported(run_python):
+    child = run_python(_CLOSED_LOOP_CHILD, timeout=30)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout == "done\n"
+    assert "Event loop is closed" in child.stderr

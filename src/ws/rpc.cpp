@@ -67,7 +67,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
       case WsConnection::Poll::Wait:
         // Only now, with nothing readable at once, does the deadline count.
         if (Clock::now() >= deadline) co_return x.fail("timeout waiting response");
-        co_await (conn.wait_readable() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        co_await conn.wait_readable(timer);
         continue;
       case WsConnection::Poll::Ready:
         break;

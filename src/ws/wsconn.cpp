@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -192,9 +193,25 @@ WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
   }
 }
 
-asio::awaitable<void> WsConnection::wait_readable() {
+asio::awaitable<void> WsConnection::wait_readable(asio::steady_timer& deadline_timer) {
+  // A plain timer that cancels the socket wait is much cheaper than racing two awaitables, and
+  // this wait is on every call's path. Both handlers run on this task's strand; `armed` keeps a
+  // late timer handler away from a connection that may be gone by then.
+  // (co_await stays out of the expression that builds the lambda: g++ 12 mishandles temporaries
+  // in such full-expressions.)
+  auto ex = co_await asio::this_coro::executor;
+  auto armed = std::make_shared<bool>(true);
+  auto on_deadline = [this, armed](boost::system::error_code ec) {
+    if (!ec && *armed) {
+      boost::system::error_code ignored;
+      socket_.cancel(ignored);
+    }
+  };
+  deadline_timer.async_wait(asio::bind_executor(ex, std::move(on_deadline)));
   // Errors show up on the next read, so the outcome of the wait itself does not matter.
   co_await socket_.async_wait(tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
+  *armed = false;
+  deadline_timer.cancel();
 }
 
 asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::span<const std::uint8_t> data,

@@ -45,7 +45,8 @@ class WsConnection {
   // Waits until the socket is readable; consumes nothing, so abandoning it is harmless. Bytes
   // already taken from the socket stay buffered here across exchanges, so an abandoned read
   // never leaves the stream out of step.
-  asio::awaitable<void> wait_readable();
+  // Ends early, quietly, when `deadline_timer` expires first.
+  asio::awaitable<void> wait_readable(asio::steady_timer& deadline_timer);
 
   struct WriteResult {
     bool ok = true;

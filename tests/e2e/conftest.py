@@ -1,0 +1,133 @@
+"""Fixtures of the browser tests.
+
+One event loop, one Chromium and one server of ui/ serve the whole module:
+starting Chromium takes a second or two, so each test only opens a fresh
+browser context with the page. Playwright is imported lazily, so that this
+file loads (and the tests skip) where Playwright is not installed.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import functools
+import http.server
+import os
+import threading
+from typing import List, Optional
+
+import pytest
+
+CHROMIUM = "/usr/bin/chromium"
+UI_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "ui"))
+#: A host name that merely begins like "localhost"; Chromium resolves it to
+#: 127.0.0.1. test_browser.py repeats it.
+LOOKALIKE_HOST = "localhost.attacker.test"
+#: Hang guard, in seconds, for things that should happen at once.
+GUARD = 5.0
+
+
+class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+@contextlib.contextmanager
+def serve_ui(host: str):
+    handler = functools.partial(_QuietHandler, directory=UI_DIR)
+    server = http.server.ThreadingHTTPServer((host, 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server.server_address[1]
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+@pytest.fixture(scope="module")
+def event_loop():
+    """One loop for the module, so that the browser outlives single tests."""
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    yield loop
+    asyncio.set_event_loop(None)
+    loop.close()
+
+
+@pytest.fixture(scope="module")
+def browser(event_loop):
+    from playwright.async_api import async_playwright
+
+    playwright = event_loop.run_until_complete(async_playwright().start())
+    try:
+        chromium = event_loop.run_until_complete(playwright.chromium.launch(
+            executable_path=CHROMIUM,
+            args=["--host-resolver-rules=MAP %s 127.0.0.1" % LOOKALIKE_HOST]))
+    except BaseException:
+        event_loop.run_until_complete(playwright.stop())
+        raise
+    yield chromium
+    event_loop.run_until_complete(chromium.close())
+    event_loop.run_until_complete(playwright.stop())
+
+
+@pytest.fixture(scope="module")
+def ui_port():
+    """Port on which ui/ is served on 127.0.0.1 (an allowed origin)."""
+    with serve_ui("127.0.0.1") as port:
+        yield port
+
+
+@pytest.fixture(scope="module")
+def foreign_ui_port():
+    """Port on which ui/ is served on 127.0.0.2 (an origin the engine refuses)."""
+    with serve_ui("127.0.0.2") as port:
+        yield port
+
+
+class UiPage:
+    """The page in one browser context, with what its console said."""
+
+    def __init__(self, context, page):
+        self.context = context
+        self.page = page
+        self.console: List[str] = []
+        self.errors: List[str] = []
+        page.on("console", lambda msg: self.console.append(msg.text))
+        page.on("pageerror", lambda exc: self.errors.append(str(exc)))
+
+    async def status(self) -> dict:
+        return await self.page.evaluate("window.uiPeer.status()")
+
+    async def wait_for(self, expression: str, timeout: float = GUARD) -> None:
+        """Wait until a JavaScript expression is true in the page."""
+        await self.page.wait_for_function(expression, timeout=timeout * 1000)
+
+
+@pytest.fixture
+def open_ui(event_loop, browser, ui_port):
+    """``await open_ui(engine_port, host=..., port=..., **query)`` opens the page.
+
+    The page is loaded from ``http://host:port/`` (default: the allowed
+    127.0.0.1 server) and told to connect to the engine on ``engine_port``.
+    """
+    opened: List[UiPage] = []
+
+    async def open_page(engine_port: int, host: str = "127.0.0.1", port: Optional[int] = None,
+                        **query) -> UiPage:
+        context = await browser.new_context(viewport={"width": 1200, "height": 800})
+        ui = UiPage(context, await context.new_page())
+        opened.append(ui)
+        params = "&".join("%s=%s" % item for item in
+                          [("ws", "ws://127.0.0.1:%d" % engine_port)] + sorted(query.items()))
+        await ui.page.goto("http://%s:%d/index.html?%s" % (host, port or ui_port, params))
+        await ui.wait_for("window.uiPeer !== undefined")
+        return ui
+
+    yield open_page
+    for ui in opened:
+        event_loop.run_until_complete(ui.context.close())
+    # A fault in the page's own code is a failure of every test that saw it.
+    faults = [e for ui in opened for e in ui.errors]
+    assert not faults, faults
