@@ -11,17 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "require.hpp"
 #include "codec/payload.hpp"
 
 namespace {
-
-#define REQUIRE(cond)                                                   \
-  do {                                                                  \
-    if (!(cond)) {                                                      \
-      std::fprintf(stderr, "%s:%d: REQUIRE(%s)\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                     \
-    }                                                                   \
-  } while (0)
 
 using Span = std::span<const std::uint8_t>;
 

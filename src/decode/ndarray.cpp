@@ -13,6 +13,7 @@
 
 #include "codec/payload.hpp"
 #include "py/args.hpp"
+#include "py/errors.hpp"
 
 namespace decode {
 
@@ -48,13 +49,7 @@ struct Loaded {
 Loaded* loaded = nullptr;  // set once, under the interpreter lock, and kept for the process
 
 void raise_numpy_missing() {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  if (v && tb) PyException_SetTraceback(v, tb);
-  Py_XDECREF(t);
-  Py_XDECREF(tb);
-  py::Ref cause = py::Ref::steal(v);
+  py::Ref cause = py::take_exception();
   py::Ref text = py::Ref::steal(cause ? PyObject_Str(cause.get()) : nullptr);
   if (!text) {
     PyErr_Clear();
@@ -64,6 +59,7 @@ void raise_numpy_missing() {
   PyErr_Format(PyExc_ImportError, "numpy is required by py_engine_rust for arrays, but it could not be imported: %U",
                text.get());
   if (!cause) return;
+  PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   PyErr_NormalizeException(&t, &v, &tb);
   if (v) PyException_SetCause(v, cause.release());

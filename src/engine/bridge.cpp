@@ -195,13 +195,8 @@ void Pending::complete(std::exception_ptr fault, ws::RpcResult&& result) {
   }
   if (!value) {
     // Building the outcome itself failed (memory, NumPy): that Python error is the outcome.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (v && tb) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    value = py::Ref::steal(v ? v : py::panic_exception("outcome could not be built").release());
+    value = py::take_exception();
+    if (!value) value = py::panic_exception("outcome could not be built");
   }
 
   PyTypeObject* ctype = completer_type();

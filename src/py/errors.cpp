@@ -21,6 +21,16 @@ Ref make(PyObject* type, const std::string& text) {
 
 }  // namespace
 
+Ref take_exception() {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (v && tb) PyException_SetTraceback(v, tb);
+  Py_XDECREF(t);
+  Py_XDECREF(tb);
+  return Ref::steal(v);
+}
+
 Ref exception_for(const ws::EngineError& e) {
   return make(e.kind == ws::EngineError::Kind::Value ? PyExc_ValueError : PyExc_RuntimeError, e.text());
 }

@@ -11,6 +11,8 @@ namespace py {
 Ref exception_for(const ws::EngineError& e);
 // Same, raised now.
 void raise(const ws::EngineError& e);
+// The pending Python exception as an instance (with its traceback), clearing it; null if none.
+Ref take_exception();
 // "rust future panicked: <what>" for an operation that failed by an internal fault.
 Ref panic_exception(const std::string& what);
 
