@@ -53,6 +53,13 @@ PyObject* run_decoder(const py::Signature& sig, Value value, PyObject* const* ar
 // A list of the payload's byte values. The 256 int objects are made once and shared, so a list
 // costs one allocation plus a reference per item.
 PyObject* byte_list(const codec::Bytes& payload) {
+#ifdef PYPY_VERSION
+  // Filling a list item by item crosses PyPy's C-API layer once per byte; its own list(bytes)
+  // does the same work natively, about twice as fast.
+  py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
+                                                           static_cast<Py_ssize_t>(payload.size())));
+  return bytes ? PySequence_List(bytes.get()) : nullptr;
+#else
   static PyObject* ints[256] = {};
   if (!ints[255]) {
     for (int i = 0; i < 256; ++i) {
@@ -71,6 +78,7 @@ PyObject* byte_list(const codec::Bytes& payload) {
     PyList_SET_ITEM(list, i, item);
   }
   return list;
+#endif
 }
 
 // The list for an encoder's result, or ValueError with its codec message.

@@ -56,10 +56,12 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// Takes the interpreter lock on a thread that may not hold it (the runtime's workers).
+// Takes the interpreter lock on a runtime worker thread. The first use on a thread creates its
+// Python thread state and keeps it for good: otherwise CPython creates and deletes one (with an
+// mmap/munmap) on every completion.
 class Gil {
  public:
-  Gil() noexcept : s_(PyGILState_Ensure()) {}
+  Gil() noexcept : s_(ensure()) {}
   ~Gil() {
     if (!detail::interpreter_gone) PyGILState_Release(s_);
   }
@@ -67,6 +69,15 @@ class Gil {
   Gil& operator=(const Gil&) = delete;
 
  private:
+  static PyGILState_STATE ensure() noexcept {
+    thread_local bool primed = false;
+    if (!primed) {
+      PyGILState_Ensure();  // never released: the thread state stays with this thread
+      PyEval_SaveThread();
+      primed = true;
+    }
+    return PyGILState_Ensure();
+  }
   PyGILState_STATE s_;
 };
 

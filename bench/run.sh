@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Builds the native programs, runs the benchmarks (module, baseline, native floor) under CPython and PyPy,
+# prints one table and writes it to bench/RESULTS.md (bench/out/RESULTS-quick.md with --quick).
+#
+#   bash bench/run.sh [--quick] [--reinstall] [--only cpython|pypy]
+#
+#   --quick       few iterations and one round, for development (a minute or so)
+#   --reinstall   rebuild and reinstall the module from this tree into both venvs first
+#                 (otherwise it is installed only where it is missing)
+#   --only NAME   run one interpreter only
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BENCH=$ROOT/bench
+BUILD=$BENCH/build
+OUT=$BENCH/out
+QUICK=""
+REINSTALL=0
+ONLY=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) QUICK=--quick ;;
+    --reinstall) REINSTALL=1 ;;
+    --only) ONLY=$2; shift ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
+T_START=$(date +%s)
+mkdir -p "$BUILD" "$OUT"
+rm -f "$OUT"/*.json
+
+# -- native programs ----------------------------------------------------------------------------
+CXX=${CXX:-g++}
+CXXFLAGS="-std=c++20 -O2 -Wall -Wextra -pthread"
+for prog in native_peer floor_server; do
+  if [ ! -x "$BUILD/$prog" ] || [ "$BENCH/$prog.cpp" -nt "$BUILD/$prog" ]; then
+    echo "building $prog" >&2
+    $CXX $CXXFLAGS -o "$BUILD/$prog" "$BENCH/$prog.cpp"
+  fi
+done
+
+# -- interpreters -------------------------------------------------------------------------------
+INTERPS=(cpython pypy)
+[ -n "$ONLY" ] && INTERPS=("$ONLY")
+for name in "${INTERPS[@]}"; do
+  py=$ROOT/.venv/$name/bin/python
+  if [ ! -x "$py" ]; then
+    echo "missing $py: create the virtual environments with 'bash scripts/test.sh'" >&2
+    exit 1
+  fi
+  if ! "$py" -c "import websockets.asyncio.server" 2>/dev/null; then
+    echo "installing websockets into .venv/$name" >&2
+    "$py" -m pip install --quiet websockets
+  fi
+  if [ $REINSTALL = 1 ] || ! "$py" -c "import py_engine_rust" 2>/dev/null; then
+    echo "building and installing py_engine_rust into .venv/$name" >&2
+    "$py" -m pip install --quiet --no-build-isolation --no-deps --force-reinstall "$ROOT"
+  fi
+done
+
+# What is being measured: the installed module against the tree it came from.
+py0=$ROOT/.venv/${INTERPS[0]}/bin/python
+SO=$("$py0" -c "import py_engine_rust; print(py_engine_rust.__file__)")
+SO_TIME=$(stat -c %Y "$SO")
+NEWEST_SRC=$(find "$ROOT/src" -type f -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
+STALE="no"
+[ "$NEWEST_SRC" -gt "$SO_TIME" ] && STALE="YES: src/ changed after the module was installed (use --reinstall)"
+cat > "$OUT/meta.json" <<EOF
+{"module build": "$(date -d @"$SO_TIME" '+%Y-%m-%d %H:%M:%S') ($(basename "$SO"))",
+ "git commit": "$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)",
+ "uncommitted changes in src/": "$(git -C "$ROOT" status --porcelain src 2>/dev/null | wc -l) files",
+ "src/ newer than the installed module": "$STALE"}
+EOF
+[ "$STALE" != "no" ] && echo "warning: $STALE" >&2
+
+# -- module and baseline under each interpreter -------------------------------------------------
+# NumPy's OpenBLAS threads are never used here; idle ones only add noise on two cores.
+export OPENBLAS_NUM_THREADS=1
+for name in "${INTERPS[@]}"; do
+  echo "$name: module, baseline, codec functions and floor, rotated" >&2
+  "$ROOT/.venv/$name/bin/python" "$BENCH/bench.py" run --peer "$BUILD/native_peer" --floor "$BUILD/floor_server" \
+    --out "$OUT/$name.json" $QUICK
+  # Round trips once more with every process and thread on one CPU: no cross-CPU wake-ups, whose
+  # cost on a virtual machine with idle CPUs swamps everything else (see README.md).
+  echo "$name: round trips on one CPU" >&2
+  taskset -c 0 "$ROOT/.venv/$name/bin/python" "$BENCH/bench.py" run --sections rt --peer "$BUILD/native_peer" \
+    --floor "$BUILD/floor_server" --out "$OUT/$name-onecpu.json" $QUICK
+done
+
+# -- report -------------------------------------------------------------------------------------
+T_END=$(date +%s)
+python_meta=$(printf '%s' "$(cat "$OUT/meta.json")" | sed '$ s/}$//')
+printf '%s,\n "total run time": "%s s"}\n' "$python_meta" "$((T_END - T_START))" > "$OUT/meta.json"
+RESULTS=$BENCH/RESULTS.md
+[ -n "$QUICK" ] && RESULTS=$OUT/RESULTS-quick.md
+CMD="bash bench/run.sh${QUICK:+ --quick}${ONLY:+ --only $ONLY}"
+"$ROOT/.venv/${INTERPS[0]}/bin/python" "$BENCH/report.py" --dir "$OUT" --out "$RESULTS" \
+  --load-start "$LOAD_START" --command "$CMD"
