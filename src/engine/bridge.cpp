@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <exception>
+#include <unordered_map>
+#include <vector>
 
 #include <boost/asio/post.hpp>
 
@@ -52,27 +54,71 @@ int is_cancelled(PyObject* fut) {
   return PyObject_IsTrue(r.get());
 }
 
-// Sets the outcome on the loop's own thread, unless the future was cancelled meanwhile.
-struct Completer {
-  PyObject_HEAD
+// Completions waiting for one loop, set on the loop's own thread in the order they arrived. One
+// scheduled call serves every completion that arrives before it runs, so a burst of results costs
+// the loop one wake-up instead of one each.
+struct Outcome {
   PyObject* future;
   PyObject* value;
-  int is_exception;
+  bool is_exception;
 };
+
+struct Completer {
+  PyObject_HEAD
+  PyObject* loop;
+  std::vector<Outcome>* outcomes;
+};
+
+// Loop -> its completer that is scheduled but has not run yet (a strong reference). Only touched
+// with the interpreter lock held.
+std::unordered_map<PyObject*, PyObject*>& open_batches() {
+  static auto* m = new std::unordered_map<PyObject*, PyObject*>();
+  return *m;
+}
+
+void close_batch(PyObject* completer) {
+  auto* c = reinterpret_cast<Completer*>(completer);
+  auto& batches = open_batches();
+  auto it = batches.find(c->loop);
+  if (it != batches.end() && it->second == completer) {
+    batches.erase(it);
+    Py_DECREF(completer);
+  }
+}
+
+void release(std::vector<Outcome>& outcomes) {
+  for (auto& o : outcomes) {
+    Py_XDECREF(o.future);
+    Py_XDECREF(o.value);
+  }
+  outcomes.clear();
+}
 
 PyObject* completer_call(PyObject* self, PyObject*, PyObject*) {
   auto* c = reinterpret_cast<Completer*>(self);
-  const int cancelled = is_cancelled(c->future);
-  if (cancelled < 0) return nullptr;
-  if (cancelled) Py_RETURN_NONE;
-  return PyObject_CallMethodObjArgs(c->future, c->is_exception ? names()->set_exception : names()->set_result,
-                                    c->value, nullptr);
+  py::Ref keep = py::Ref::borrow(self);
+  close_batch(self);  // later completions start a new batch
+  std::vector<Outcome> outcomes;
+  outcomes.swap(*c->outcomes);
+  for (auto& o : outcomes) {
+    const int cancelled = is_cancelled(o.future);
+    py::Ref r;
+    if (cancelled == 0)
+      r = py::Ref::steal(PyObject_CallMethodObjArgs(
+          o.future, o.is_exception ? names()->set_exception : names()->set_result, o.value, nullptr));
+    if (cancelled < 0 || (cancelled == 0 && !r)) PyErr_WriteUnraisable(o.future);
+  }
+  release(outcomes);
+  Py_RETURN_NONE;
 }
 
 void completer_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<Completer*>(self);
-  Py_XDECREF(c->future);
-  Py_XDECREF(c->value);
+  if (c->outcomes) {
+    release(*c->outcomes);
+    delete c->outcomes;
+  }
+  Py_XDECREF(c->loop);
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -199,13 +245,19 @@ void Pending::complete(std::exception_ptr fault, ws::RpcResult&& result) {
     if (!value) value = py::panic_exception("outcome could not be built");
   }
 
+  auto& batches = open_batches();
+  if (auto it = batches.find(lp.get()); it != batches.end()) {
+    reinterpret_cast<Completer*>(it->second)->outcomes->push_back({fut.release(), value.release(), is_exception});
+    outer.restore();
+    return;
+  }
   PyTypeObject* ctype = completer_type();
   py::Ref completer = py::Ref::steal(ctype->tp_alloc(ctype, 0));
   if (completer) {
     auto* c = reinterpret_cast<Completer*>(completer.get());
-    c->future = fut.release();
-    c->value = value.release();
-    c->is_exception = is_exception;
+    c->loop = py::Ref(lp).release();
+    c->outcomes = new std::vector<Outcome>{{fut.release(), value.release(), is_exception}};
+    batches.emplace(lp.get(), py::Ref(completer).release());
     py::Ref meth = py::Ref::steal(PyObject_GetAttr(lp.get(), names()->call_soon_threadsafe));
     if (meth) {
       PyObject* args[] = {completer.get(), ctx.get()};
@@ -217,6 +269,7 @@ void Pending::complete(std::exception_ptr fault, ws::RpcResult&& result) {
         return;
       }
     }
+    close_batch(completer.get());
   }
   // The loop is gone (closed) or scheduling failed: nothing can complete the future now.
   py::releasing_call([] { PyErr_Print(); });
