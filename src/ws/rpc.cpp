@@ -127,7 +127,9 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
     auto g = co_await sh.seq->mutex.lock();
     x.seq = sh.seq->value++;  // wraps modulo 2^32
   }
-  const auto frame = codec::encode_frame(codec::FrameKind::Request, x.seq, fnId, payload);
+  // The header goes out in front of the caller's payload: a large upload is never copied.
+  std::uint8_t header[codec::FRAME_HEADER_LEN];
+  codec::write_frame_header(header, codec::FrameKind::Request, x.seq, fnId, static_cast<std::uint32_t>(payload.size()));
 
   auto g = co_await sh.slot->mutex.lock();
   {
@@ -137,7 +139,7 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
     WsConnection::WriteResult w;
     bool started = false;
     try {
-      w = co_await sh.slot->conn->send(Opcode::Binary, frame.span(), deadline_after(timeout, FALLBACK_WAIT),
+      w = co_await sh.slot->conn->send(Opcode::Binary, header, payload, deadline_after(timeout, FALLBACK_WAIT),
                                        &started);
     } catch (...) {
       // Abandoned mid-write: the part of the frame that went out cannot be taken back.

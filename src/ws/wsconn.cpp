@@ -214,14 +214,15 @@ asio::awaitable<void> WsConnection::wait_readable(asio::steady_timer& deadline_t
   deadline_timer.cancel();
 }
 
-asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::span<const std::uint8_t> data,
+asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::span<const std::uint8_t> head,
+                                                              std::span<const std::uint8_t> data,
                                                               Clock::time_point deadline, bool* started) {
   bool ignored = false;
   if (!started) started = &ignored;
   std::uint8_t hdr[10];
   std::size_t hlen = 2;
   hdr[0] = static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(op));
-  const std::uint64_t n = data.size();
+  const std::uint64_t n = head.size() + data.size();
   if (n < 126) {
     hdr[1] = static_cast<std::uint8_t>(n);
   } else if (n <= 0xFFFF) {
@@ -234,15 +235,17 @@ asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::sp
     for (int i = 0; i < 8; ++i) hdr[2 + i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
     hlen = 10;
   }
-  std::array<asio::const_buffer, 2> bufs{asio::buffer(hdr, hlen), asio::buffer(data.data(), data.size())};
-  const std::size_t total = hlen + data.size();
+  using Buffers = std::array<asio::const_buffer, 3>;
+  const Buffers bufs{asio::buffer(hdr, hlen), asio::buffer(head.data(), head.size()),
+                     asio::buffer(data.data(), data.size())};
+  const std::size_t total = hlen + head.size() + data.size();
 
   // Small messages usually fit in the socket buffer: try without waiting first.
   std::size_t written = 0;
   WriteResult r;
   for (;;) {
     error_code ec;
-    std::array<asio::const_buffer, 2> rest = bufs;
+    Buffers rest = bufs;
     std::size_t skip = written;
     for (auto& b : rest) {
       const std::size_t k = std::min(skip, b.size());
@@ -267,7 +270,7 @@ asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::sp
     r.error = "send timed out";
     co_return r;
   }
-  std::array<asio::const_buffer, 2> rest = bufs;
+  Buffers rest = bufs;
   std::size_t skip = written;
   for (auto& b : rest) {
     const std::size_t k = std::min(skip, b.size());

@@ -55,8 +55,13 @@ class WsConnection {
   };
   // Sends one unfragmented message; gives up at `deadline` (the stream is then unusable).
   // `*started` becomes true once any byte has gone out, also when the task is abandoned.
+  // The message is `head` followed by `data`, written straight from both (no joined copy).
+  asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data,
+                                    Clock::time_point deadline, bool* started = nullptr);
   asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> data, Clock::time_point deadline,
-                                    bool* started = nullptr);
+                                    bool* started = nullptr) {
+    return send(op, {}, data, deadline, started);
+  }
 
   // Closes the TCP socket at once, without a closing handshake.
   void close() noexcept;
