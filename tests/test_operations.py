@@ -260,3 +260,16 @@ async def test_mixed_operations_awaited_concurrently(pair):
         assert closed.tolist() == [[4.0]] and (index, config, policy, stepped) == (5, "{}", "eager", None)
     # Sequence numbers are taken before the send lock, so requests may go out of numeric order.
     assert sorted(seq for seq, _, _ in server.requests) == list(range(1, 201))
+
+
+async def test_large_matrix_result_is_exact_and_independent(pair):
+    engine, peer = pair
+    values = np.random.default_rng(7).normal(size=(50_000, 5))
+    response = struct.pack("<II", 50_000, 5) + values.tobytes()
+    async with peer.serve(lambda fn_id, payload: response):
+        first = await engine.get_ohlc()
+        second = await engine.get_ohlc()
+    assert first.tobytes() == values.tobytes() and first.shape == (50_000, 5)
+    assert first.flags.c_contiguous and first.flags.writeable
+    first[:] = 0.0
+    assert second.tobytes() == values.tobytes()

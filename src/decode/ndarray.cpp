@@ -280,7 +280,30 @@ py::Ref convert_vec_f64(codec::Bytes& payload, std::optional<ws::EngineError>& e
 }
 
 py::Ref convert_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error) {
-  return mat_f64_value(payload.span(), error);
+  // Large responses become the array's memory as they are (the values start 8 bytes into the
+  // block, so they are aligned): a fresh copy would cost a second set of page faults.
+  constexpr std::size_t ADOPT_FROM = std::size_t{1} << 20;
+  if (payload.size() < ADOPT_FROM) return mat_f64_value(payload.span(), error);
+  if (!ensure_numpy()) return {};
+  auto r = codec::check_mat_f64(payload.span());
+  if (!r) {
+    error = ws::EngineError::value(r.error().message);
+    return {};
+  }
+  const auto rows = r.value().rows, cols = r.value().cols;
+  if (rows == 0) return mat_to_ndarray(rows, cols, r.value().values);
+  py::Ref owner = py::Ref::steal(loaded->owner_type->tp_alloc(loaded->owner_type, 0));
+  if (!owner) return {};
+#ifdef PYPY_VERSION
+  PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(payload.data()), payload.size());
+#endif
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  std::uint8_t* block = payload.release();
+  reinterpret_cast<BufferOwner*>(owner.get())->data = block;
+  py::Ref arr = py::Ref::steal(PyArray_SimpleNewFromData(2, dims, NPY_DOUBLE, block + 8));
+  if (!arr) return {};
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner.release()) < 0) return {};
+  return arr;
 }
 
 py::Ref convert_vec_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error) {
