@@ -71,25 +71,37 @@ constexpr int type_number() {
   return std::is_same_v<T, double> ? NPY_DOUBLE : NPY_INT;
 }
 
+// An array over `data`, which lies in `block` (std::malloc'd, `bytes` long); the array's base
+// object takes the block over and frees it with the last view.
+py::Ref adopt_block(void* block, std::size_t bytes, int nd, npy_intp* dims, int typenum, void* data) {
+  py::Ref owner = py::Ref::steal(loaded->owner_type->tp_alloc(loaded->owner_type, 0));
+  if (!owner) {
+    std::free(block);
+    return {};
+  }
+#ifdef PYPY_VERSION
+  // PyPy's collector cannot see malloc'd memory; this reports it as pressure so that dropped
+  // arrays are collected before the process grows.
+  PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(block), bytes);
+#else
+  (void)bytes;
+#endif
+  reinterpret_cast<BufferOwner*>(owner.get())->data = block;
+  py::Ref arr = py::Ref::steal(PyArray_SimpleNewFromData(nd, dims, typenum, data));
+  if (!arr) return {};
+  // Takes the owner's reference even when it fails; the owner, and so the buffer, then goes at once.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner.release()) < 0) return {};
+  return arr;
+}
+
 template <class T>
 py::Ref wrap(codec::Array<T>&& v) {
   if (!ensure_numpy()) return {};
   npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
   if (!v.data()) return py::Ref::steal(PyArray_SimpleNew(1, dims, type_number<T>()));
-  py::Ref owner = py::Ref::steal(loaded->owner_type->tp_alloc(loaded->owner_type, 0));
-  if (!owner) return {};
-#ifdef PYPY_VERSION
-  // PyPy's collector cannot see malloc'd memory; this reports it as pressure so that dropped
-  // arrays are collected before the process grows.
-  PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(v.data()), v.size() * sizeof(T));
-#endif
+  const std::size_t bytes = v.size() * sizeof(T);
   void* data = v.release();
-  reinterpret_cast<BufferOwner*>(owner.get())->data = data;
-  py::Ref arr = py::Ref::steal(PyArray_SimpleNewFromData(1, dims, type_number<T>(), data));
-  if (!arr) return {};
-  // Takes the owner's reference even when it fails; the owner, and so the buffer, then goes at once.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner.release()) < 0) return {};
-  return arr;
+  return adopt_block(data, bytes, 1, dims, type_number<T>(), data);
 }
 
 py::Ref new_tuple(py::Ref* items, Py_ssize_t n) {
@@ -292,18 +304,10 @@ py::Ref convert_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& e
   }
   const auto rows = r.value().rows, cols = r.value().cols;
   if (rows == 0) return mat_to_ndarray(rows, cols, r.value().values);
-  py::Ref owner = py::Ref::steal(loaded->owner_type->tp_alloc(loaded->owner_type, 0));
-  if (!owner) return {};
-#ifdef PYPY_VERSION
-  PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(payload.data()), payload.size());
-#endif
   npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  const std::size_t bytes = payload.size();
   std::uint8_t* block = payload.release();
-  reinterpret_cast<BufferOwner*>(owner.get())->data = block;
-  py::Ref arr = py::Ref::steal(PyArray_SimpleNewFromData(2, dims, NPY_DOUBLE, block + 8));
-  if (!arr) return {};
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner.release()) < 0) return {};
-  return arr;
+  return adopt_block(block, bytes, 2, dims, NPY_DOUBLE, block + 8);
 }
 
 py::Ref convert_vec_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error) {
