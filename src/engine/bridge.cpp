@@ -1,11 +1,19 @@
 #include "engine/bridge.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <exception>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -23,6 +31,8 @@ struct Names {
   PyObject* cancelled;
   PyObject* set_result;
   PyObject* set_exception;
+  PyObject* add_reader;
+  PyObject* is_closed;
   PyObject* context_kw;  // ("context",)
 };
 
@@ -40,6 +50,8 @@ const Names* names() {
     r->cancelled = PyUnicode_InternFromString("cancelled");
     r->set_result = PyUnicode_InternFromString("set_result");
     r->set_exception = PyUnicode_InternFromString("set_exception");
+    r->add_reader = PyUnicode_InternFromString("add_reader");
+    r->is_closed = PyUnicode_InternFromString("is_closed");
     r->context_kw = Py_BuildValue("(s)", "context");
     if (!r->get_running_loop || !r->copy_context || !r->context_kw) return nullptr;
     return r;
@@ -180,6 +192,288 @@ std::string fault_text(const std::exception_ptr& e) {
   }
 }
 
+// The awaited value or the exception for an ended operation; with the interpreter lock held.
+struct Built {
+  py::Ref value;
+  bool is_exception = true;
+};
+
+Built build_outcome(Convert convert, std::exception_ptr fault, ws::RpcResult& result) {
+  Built o;
+  if (fault) {
+    o.value = py::panic_exception(fault_text(fault));
+  } else if (auto* err = std::get_if<ws::EngineError>(&result)) {
+    o.value = py::exception_for(*err);
+  } else {
+    std::optional<ws::EngineError> conv_err;
+    o.value = convert(std::get<codec::Bytes>(result), conv_err);
+    if (conv_err) {
+      o.value = py::exception_for(*conv_err);
+    } else if (o.value) {
+      o.is_exception = false;
+    }
+  }
+  if (!o.value) {
+    // Building the outcome itself failed (memory, NumPy): that Python error is the outcome.
+    o.value = py::take_exception();
+    if (!o.value) o.value = py::panic_exception("outcome could not be built");
+  }
+  return o;
+}
+
+
+// -- Waking the loop without the interpreter lock ------------------------------------------------
+// Each loop gets an eventfd that it watches with add_reader. A worker queues the ended operation
+// and writes the eventfd when the queue was empty; the loop thread then builds the values and
+// completes the futures itself. The worker never waits for the interpreter lock, and the loop
+// wakes once, outside that lock, however many results arrive before it runs.
+
+constexpr auto STALE_AFTER = std::chrono::milliseconds(250);
+
+struct Finished {
+  std::shared_ptr<Pending> p;
+  std::exception_ptr fault;
+  ws::RpcResult result;
+};
+
+void complete_all(std::vector<Finished>& items) {
+  for (auto& f : items) f.p->complete(f.fault, std::move(f.result));
+  items.clear();
+}
+
+}  // namespace
+
+struct LoopWaker {
+  explicit LoopWaker(int fd) : fd(fd) {}
+  ~LoopWaker() { ::close(fd); }
+  LoopWaker(const LoopWaker&) = delete;
+  LoopWaker& operator=(const LoopWaker&) = delete;
+
+  const int fd;
+  std::mutex m;
+  std::vector<Finished> queue;      // guarded by m
+  bool closed = false;              // guarded by m: the loop no longer watches fd
+  ws::Clock::time_point since;      // guarded by m: when the queue last became non-empty
+};
+
+namespace {
+
+// The loop no longer watches the waker: later results take the fallback, and queued ones are
+// handed to it on a worker, which reports the closed loop.
+void close_waker(LoopWaker& w) {
+  std::vector<Finished> orphaned;
+  {
+    std::lock_guard lk(w.m);
+    w.closed = true;
+    orphaned.swap(w.queue);
+  }
+  if (!orphaned.empty())
+    asio::post(ws::runtime(), [items = std::move(orphaned)]() mutable { complete_all(items); });
+}
+
+// Every waker, for the stale-queue check, which runs without the interpreter lock.
+std::mutex& all_wakers_mutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+std::vector<std::weak_ptr<LoopWaker>>& all_wakers() {
+  static auto* v = new std::vector<std::weak_ptr<LoopWaker>>();
+  return *v;
+}
+
+// Loop -> its waker (null: the loop cannot watch descriptors) and a weak reference that tells a
+// live entry from one left by a dead loop at a reused address. Interpreter lock only.
+struct LoopEntry {
+  std::shared_ptr<LoopWaker> waker;
+  PyObject* loop_ref;  // owned weak reference to the loop
+};
+std::unordered_map<PyObject*, LoopEntry>& loop_wakers() {
+  static auto* m = new std::unordered_map<PyObject*, LoopEntry>();
+  return *m;
+}
+
+// The object registered with add_reader. The selector drops it when the loop closes, which is
+// how a closed loop is noticed at once on CPython.
+struct Reader {
+  PyObject_HEAD
+  std::shared_ptr<LoopWaker>* waker;
+};
+
+void deliver(Finished& f) {
+  Pending& p = *f.p;
+  py::Ref fut = py::Ref::steal(std::exchange(p.future, nullptr));
+  py::Ref lp = py::Ref::steal(std::exchange(p.loop, nullptr));
+  py::Ref ctx = py::Ref::steal(std::exchange(p.context, nullptr));
+  if (!fut) return;
+  const int cancelled = is_cancelled(fut.get());
+  if (cancelled < 0) PyErr_WriteUnraisable(fut.get());
+  if (cancelled != 0) return;
+  auto [value, is_exception] = build_outcome(p.convert, f.fault, f.result);
+  py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(
+      fut.get(), is_exception ? names()->set_exception : names()->set_result, value.get(), nullptr));
+  if (!r) PyErr_WriteUnraisable(fut.get());
+}
+
+PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
+  LoopWaker& w = **reinterpret_cast<Reader*>(self)->waker;
+  // Reset before taking the queue: a result queued after the reset wakes the loop again.
+  std::uint64_t count;
+  (void)!::read(w.fd, &count, sizeof count);
+  std::vector<Finished> items;
+  {
+    std::lock_guard lk(w.m);
+    items.swap(w.queue);
+  }
+  for (auto& f : items) deliver(f);
+  Py_RETURN_NONE;
+}
+
+void reader_dealloc(PyObject* self) {
+  auto* r = reinterpret_cast<Reader*>(self);
+  if (r->waker) {
+    close_waker(**r->waker);
+    delete r->waker;
+  }
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyTypeObject* reader_type() {
+  static PyTypeObject* t = make_type("py_engine_rust._LoopReader", sizeof(Reader), reader_dealloc, reader_call);
+  return t;
+}
+
+// Entries of dead or closed loops are dropped when a loop is added; the eventfd goes with the last
+// reference to its waker (the reader object, on PyPy only at a collection).
+void sweep_loop_wakers() {
+  // is_closed() is Python code, during which another thread may change the map: look first,
+  // then erase by key.
+  std::vector<std::pair<PyObject*, py::Ref>> entries;
+  for (auto& [key, e] : loop_wakers()) entries.emplace_back(key, py::Ref::borrow(e.loop_ref));
+  for (auto& [key, ref] : entries) {
+    py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(ref.get()));
+    bool dead = !loop || loop.get() == Py_None;
+    if (!dead) {
+      py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), names()->is_closed, nullptr));
+      dead = r && PyObject_IsTrue(r.get()) == 1;
+      PyErr_Clear();
+    }
+    auto& m = loop_wakers();
+    auto it = m.find(key);
+    if (!dead || it == m.end() || it->second.loop_ref != ref.get()) continue;
+    if (it->second.waker) close_waker(*it->second.waker);
+    Py_DECREF(it->second.loop_ref);
+    m.erase(it);
+  }
+}
+
+std::shared_ptr<LoopWaker> register_loop(PyObject* loop) {
+  PyObject* ref = PyWeakref_NewRef(loop, nullptr);
+  if (!ref) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  sweep_loop_wakers();
+  std::shared_ptr<LoopWaker> waker;
+  if (const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); fd >= 0) {
+    waker = std::make_shared<LoopWaker>(fd);
+    PyTypeObject* rtype = reader_type();
+    py::Ref reader = py::Ref::steal(rtype ? rtype->tp_alloc(rtype, 0) : nullptr);
+    py::Ref fdobj = py::Ref::steal(PyLong_FromLong(fd));
+    py::Ref added;
+    if (reader && fdobj) {
+      reinterpret_cast<Reader*>(reader.get())->waker = new std::shared_ptr<LoopWaker>(waker);
+      added = py::Ref::steal(PyObject_CallMethodObjArgs(loop, names()->add_reader, fdobj.get(), reader.get(), nullptr));
+    }
+    if (!added) {
+      // A loop that cannot watch descriptors is completed through call_soon_threadsafe.
+      PyErr_Clear();
+      if (reader) {
+        std::lock_guard lk(waker->m);
+        waker->closed = true;
+      }
+      waker.reset();
+    }
+  }
+  auto& m = loop_wakers();
+  if (auto it = m.find(loop); it != m.end()) {
+    // Left by a dead loop at the same address.
+    if (it->second.waker) close_waker(*it->second.waker);
+    Py_DECREF(it->second.loop_ref);
+    m.erase(it);
+  }
+  m.emplace(loop, LoopEntry{waker, ref});
+  if (waker) {
+    std::lock_guard lk(all_wakers_mutex());
+    all_wakers().push_back(waker);
+  }
+  return waker;
+}
+
+std::shared_ptr<LoopWaker> waker_for(PyObject* loop) {
+  auto& m = loop_wakers();
+  if (auto it = m.find(loop); it != m.end() && PyWeakref_GetObject(it->second.loop_ref) == loop)
+    return it->second.waker;
+  return register_loop(loop);
+}
+
+// A queue that stays undrained may belong to a loop that was closed while its reader was still
+// alive (PyPy frees it only at a collection). Those results take the fallback, which reports the
+// closed loop as before; results for a loop that is merely busy or stopped stay queued.
+std::atomic<bool> checker_armed{false};
+
+void check_stale();
+
+void arm_checker() {
+  if (checker_armed.load(std::memory_order_relaxed) || checker_armed.exchange(true)) return;
+  auto t = std::make_shared<asio::steady_timer>(ws::runtime(), STALE_AFTER);
+  t->async_wait([t](boost::system::error_code) { check_stale(); });
+}
+
+// 0: every queue empty, 1: some queued, 2: some queued for longer than STALE_AFTER.
+int queue_state(ws::Clock::time_point now) {
+  int state = 0;
+  std::lock_guard lk(all_wakers_mutex());
+  auto& v = all_wakers();
+  std::erase_if(v, [](const std::weak_ptr<LoopWaker>& w) { return w.expired(); });
+  for (auto& weak : v) {
+    auto w = weak.lock();
+    if (!w) continue;
+    std::lock_guard wl(w->m);
+    if (w->queue.empty()) continue;
+    state = std::max(state, now - w->since >= STALE_AFTER ? 2 : 1);
+  }
+  return state;
+}
+
+void flush_closed_loops(ws::Clock::time_point now) {
+  py::Gil gil;
+  std::vector<std::pair<std::shared_ptr<LoopWaker>, py::Ref>> suspects;
+  for (auto& [key, e] : loop_wakers()) {
+    if (!e.waker) continue;
+    std::lock_guard lk(e.waker->m);
+    if (!e.waker->queue.empty() && now - e.waker->since >= STALE_AFTER)
+      suspects.emplace_back(e.waker, py::Ref::borrow(PyWeakref_GetObject(e.loop_ref)));
+  }
+  for (auto& [w, loop] : suspects) {
+    bool closed = !loop || loop.get() == Py_None;
+    if (!closed) {
+      py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), names()->is_closed, nullptr));
+      closed = r && PyObject_IsTrue(r.get()) == 1;
+      PyErr_Clear();
+    }
+    if (closed) close_waker(*w);
+  }
+}
+
+void check_stale() {
+  const auto now = ws::Clock::now();
+  if (queue_state(now) == 2) flush_closed_loops(now);
+  checker_armed.store(false);
+  if (queue_state(ws::Clock::now()) != 0) arm_checker();
+}
+
 }  // namespace
 
 py::Ref convert_none(codec::Bytes&, std::optional<ws::EngineError>&) { return py::Ref::borrow(Py_None); }
@@ -203,6 +497,7 @@ std::shared_ptr<Pending> prepare_pending(Convert convert) {
   py::Ref added = py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, hook.get(), nullptr));
   if (!added) return nullptr;
 
+  p->waker = waker_for(loop.get());
   p->convert = convert;
   p->loop = loop.release();
   p->context = ctx.release();
@@ -224,26 +519,7 @@ void Pending::complete(std::exception_ptr fault, ws::RpcResult&& result) {
     outer.restore();
     return;
   }
-  py::Ref value;
-  bool is_exception = true;
-  if (fault) {
-    value = py::panic_exception(fault_text(fault));
-  } else if (auto* err = std::get_if<ws::EngineError>(&result)) {
-    value = py::exception_for(*err);
-  } else {
-    std::optional<ws::EngineError> conv_err;
-    value = convert(std::get<codec::Bytes>(result), conv_err);
-    if (conv_err) {
-      value = py::exception_for(*conv_err);
-    } else if (value) {
-      is_exception = false;
-    }
-  }
-  if (!value) {
-    // Building the outcome itself failed (memory, NumPy): that Python error is the outcome.
-    value = py::take_exception();
-    if (!value) value = py::panic_exception("outcome could not be built");
-  }
+  auto [value, is_exception] = build_outcome(convert, fault, result);
 
   auto& batches = open_batches();
   if (auto it = batches.find(lp.get()); it != batches.end()) {
@@ -274,6 +550,28 @@ void Pending::complete(std::exception_ptr fault, ws::RpcResult&& result) {
   // The loop is gone (closed) or scheduling failed: nothing can complete the future now.
   py::releasing_call([] { PyErr_Print(); });
   outer.restore();
+}
+
+void finish(std::shared_ptr<Pending> p, std::exception_ptr fault, ws::RpcResult&& result) {
+  if (auto w = p->waker) {
+    std::unique_lock lk(w->m);
+    if (!w->closed) {
+      const bool was_empty = w->queue.empty();
+      if (was_empty) w->since = ws::Clock::now();
+      w->queue.push_back({std::move(p), fault, std::move(result)});
+      lk.unlock();
+      if (was_empty) {
+        const std::uint64_t one = 1;
+        (void)!::write(w->fd, &one, sizeof one);
+        arm_checker();
+      }
+      return;
+    }
+  }
+  // Plain handler on the strand, outside any coroutine frame: if the interpreter ends this thread
+  // during finalisation, the unwinding must not meet a frame that swallows it.
+  auto ex = p->strand;
+  asio::post(ex, [p = std::move(p), fault, r = std::move(result)]() mutable { p->complete(fault, std::move(r)); });
 }
 
 bool to_timeout(double secs, ws::Timeout& out) {

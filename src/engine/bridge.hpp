@@ -28,6 +28,8 @@ using Convert = py::Ref (*)(codec::Bytes& payload, std::optional<ws::EngineError
 
 py::Ref convert_none(codec::Bytes&, std::optional<ws::EngineError>&);
 
+struct LoopWaker;
+
 // One operation in flight. Python references in it are only touched with the lock held.
 struct Pending {
   asio::strand<asio::io_context::executor_type> strand{asio::make_strand(ws::runtime())};
@@ -36,9 +38,18 @@ struct Pending {
   PyObject* loop = nullptr;
   PyObject* context = nullptr;
   PyObject* future = nullptr;
+  // The loop's wake-up channel; null when the loop cannot watch a file descriptor.
+  std::shared_ptr<LoopWaker> waker;
 
+  // The fallback completion, on a worker: takes the interpreter lock and schedules the outcome
+  // with loop.call_soon_threadsafe.
   void complete(std::exception_ptr fault, ws::RpcResult&& result);
 };
+
+// Called on a worker when the operation has ended. The outcome is queued for the loop, which is
+// woken without the worker ever waiting for the interpreter lock; where that is impossible the
+// fallback completion runs on the operation's strand.
+void finish(std::shared_ptr<Pending> p, std::exception_ptr fault, ws::RpcResult&& result);
 
 // Steps taken on the calling thread: the running loop, a copy of the context, the future and its
 // cancellation callback. Null with a Python error set when there is no running loop.
@@ -52,12 +63,9 @@ PyObject* launch(std::shared_ptr<Pending> p, Task task) {
   Py_INCREF(fut);
   auto strand = p->strand;
   auto slot = p->cancel.slot();
-  // Completion runs as a plain handler, outside any coroutine frame: if the interpreter ends this
-  // thread during finalisation, the unwinding must not meet a frame that swallows it.
   asio::co_spawn(strand, std::move(task),
                  asio::bind_cancellation_slot(slot, [p = std::move(p)](std::exception_ptr e, ws::RpcResult r) mutable {
-                   auto ex = p->strand;
-                   asio::post(ex, [p = std::move(p), e, r = std::move(r)]() mutable { p->complete(e, std::move(r)); });
+                   finish(std::move(p), e, std::move(r));
                  }));
   return fut;
 }
