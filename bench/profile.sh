@@ -21,6 +21,7 @@ if [ -z "$N" ]; then
   case $SCEN in rt|tp) N=20000 ;; *) N=40 ;; esac
 fi
 PY=.venv/$INTERP/bin/python
+# PYTHONPATH may point at a development build (build/dev) instead of the installed module.
 PEER=bench/build/native_peer
 OUT=bench/out/profile
 mkdir -p "$OUT"

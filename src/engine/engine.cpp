@@ -99,8 +99,11 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
   if (!to_timeout(req.timeout_secs, timeout)) return nullptr;
   auto p = prepare_pending(op.convert);
   if (!p) return nullptr;
-  return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload),
-                               timeout]() { return ws::rpc_call(shared, fnId, payload.span(), timeout); });
+  auto presend = ws::try_send_now(shared, op.fnId, req.payload.span());
+  return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload), timeout,
+                               presend = std::move(presend)]() mutable {
+    return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(presend));
+  });
 }
 
 }  // namespace engine

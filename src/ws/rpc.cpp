@@ -1,6 +1,7 @@
 #include "ws/rpc.hpp"
 
 #include <limits>
+#include <thread>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/error.hpp>
@@ -53,13 +54,34 @@ asio::awaitable<void> stop_if_cancelled() {
     throw boost::system::system_error(asio::error::operation_aborted);
 }
 
+// Polls until something other than Wait comes or `until` passes. Yielding between polls lets a
+// peer that shares this processor answer.
+WsConnection::Poll poll_spinning(WsConnection& conn, WsConnection::Message& m, std::string& err,
+                                 Clock::time_point until) {
+  for (;;) {
+    const auto r = conn.poll(m, err);
+    if (r != WsConnection::Poll::Wait || Clock::now() >= until) return r;
+    std::this_thread::yield();
+  }
+}
+
 asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_point deadline) {
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
+  bool spun = false;
   for (;;) {
     co_await stop_if_cancelled();
     WsConnection::Message m{};
     std::string err;
-    switch (conn.poll(m, err)) {
+    auto polled = conn.poll(m, err);
+    if (polled == WsConnection::Poll::Wait && !spun) {
+      spun = true;  // once per exchange: a slow answer must not keep a processor busy
+      const auto until = std::min(deadline, conn.timing.spin_until());
+      if (Clock::now() < until) {
+        polled = poll_spinning(conn, m, err, until);
+        conn.timing.spin_ended(polled != WsConnection::Poll::Wait);
+      }
+    }
+    switch (polled) {
       case WsConnection::Poll::Closed:
         co_return x.fail("websocket closed");
       case WsConnection::Poll::Failed:
@@ -116,31 +138,61 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
 
 }  // namespace
 
-asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
-                                    Timeout timeout) {
-  Exchange x{sh, fnId};
-  {
-    auto g = co_await sh.slot->mutex.lock();
-    if (!sh.slot->conn) co_return EngineError::transport("no websocket connected", std::nullopt, fnId);
-  }
-  {
-    auto g = co_await sh.seq->mutex.lock();
-    x.seq = sh.seq->value++;  // wraps modulo 2^32
-  }
-  // The header goes out in front of the caller's payload: a large upload is never copied.
+std::optional<Presend> try_send_now(const EngineShared& sh, std::uint16_t fnId, std::span<const std::uint8_t> payload) {
+  if (payload.size() > MAX_PRESEND_PAYLOAD) return std::nullopt;
+  auto g = sh.slot->mutex.try_lock();
+  if (!g || !sh.slot->conn) return std::nullopt;
+  auto sg = sh.seq->mutex.try_lock();  // slot lock first, seq lock second
+  if (!sg) return std::nullopt;
+  const std::uint32_t seq = sh.seq->value;
   std::uint8_t header[codec::FRAME_HEADER_LEN];
-  codec::write_frame_header(header, codec::FrameKind::Request, x.seq, fnId, static_cast<std::uint32_t>(payload.size()));
+  codec::write_frame_header(header, codec::FrameKind::Request, seq, fnId, static_cast<std::uint32_t>(payload.size()));
+  std::size_t written = 0;
+  auto w = sh.slot->conn->try_send(Opcode::Binary, header, payload, written);
+  // Nothing went out (full buffer, broken socket): the ordinary path tries again and reports.
+  if (written == 0) return std::nullopt;
+  sh.seq->value = seq + 1;  // wraps modulo 2^32
+  if (w.ok) sh.slot->conn->timing.request_sent();
+  return Presend{std::move(g), seq, written, w.ok, std::move(w.error)};
+}
 
-  auto g = co_await sh.slot->mutex.lock();
-  {
+asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
+                                    Timeout timeout, std::optional<Presend> presend) {
+  Exchange x{sh, fnId};
+  AsyncMutex::Guard g;
+  std::size_t already_written = 0;
+  if (presend) {
+    x.seq = presend->seq;
+    g = std::move(presend->guard);
+    already_written = presend->written;
+    if (!presend->error.empty()) {
+      sh.slot->drop();
+      co_return x.fail("websocket send failed: " + presend->error);
+    }
+  } else {
+    {
+      auto check = co_await sh.slot->mutex.lock();
+      if (!sh.slot->conn) co_return EngineError::transport("no websocket connected", std::nullopt, fnId);
+    }
+    {
+      auto sg = co_await sh.seq->mutex.lock();
+      x.seq = sh.seq->value++;  // wraps modulo 2^32
+    }
+    g = co_await sh.slot->mutex.lock();
     if (!sh.slot->conn) co_return x.fail("connection missing");
+  }
+
+  if (!presend || !presend->complete) {
+    // The header goes out in front of the caller's payload: a large upload is never copied.
+    std::uint8_t header[codec::FRAME_HEADER_LEN];
+    codec::write_frame_header(header, codec::FrameKind::Request, x.seq, fnId, static_cast<std::uint32_t>(payload.size()));
     // The write is bounded by the call's timeout so that a peer that stops reading cannot keep
     // the slot locked for everyone else.
     WsConnection::WriteResult w;
-    bool started = false;
+    bool started = already_written > 0;
     try {
       w = co_await sh.slot->conn->send(Opcode::Binary, header, payload, deadline_after(timeout, FALLBACK_WAIT),
-                                       &started);
+                                       &started, already_written);
     } catch (...) {
       // Abandoned mid-write: the part of the frame that went out cannot be taken back.
       if (started) sh.slot->drop();
@@ -150,6 +202,7 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
       sh.slot->drop();
       co_return x.fail("websocket send failed: " + w.error);
     }
+    sh.slot->conn->timing.request_sent();
   }
 
   // Queue for the receive phase before anyone else can send: exchanges then receive in exactly

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <variant>
 
 #include <boost/asio/awaitable.hpp>
@@ -25,8 +26,29 @@ Clock::time_point deadline_after(Timeout t, std::optional<Clock::duration> fallb
 // Response payload, or the error that ended the exchange.
 using RpcResult = std::variant<codec::Bytes, EngineError>;
 
+// A request written on the calling thread, before its exchange reached the runtime.
+struct Presend {
+  AsyncMutex::Guard guard;  // the slot lock, held since the write
+  std::uint32_t seq = 0;
+  std::size_t written = 0;  // bytes of the message that went out
+  bool complete = false;    // all of them
+  std::string error;        // the write failed after `written` bytes
+};
+
+// Requests up to this size may be written on the calling thread.
+inline constexpr std::size_t MAX_PRESEND_PAYLOAD = 64 * 1024;
+
+// When the connection is idle (no exchange holds or waits for the slot lock), takes the slot lock
+// and the next seq and writes the request without waiting, saving the exchange a hand-off to the
+// runtime before anything can happen on the wire. Empty when nothing was written; the exchange
+// then takes the ordinary path. Never blocks.
+std::optional<Presend> try_send_now(const EngineShared& shared, std::uint16_t fnId,
+                                    std::span<const std::uint8_t> payload);
+
+// The whole exchange, or the rest of it after try_send_now.
 boost::asio::awaitable<RpcResult> rpc_call(EngineShared shared, std::uint16_t fnId,
-                                           std::span<const std::uint8_t> payload, Timeout timeout);
+                                           std::span<const std::uint8_t> payload, Timeout timeout,
+                                           std::optional<Presend> presend = std::nullopt);
 
 // Completes with an empty payload as soon as the slot holds a connection; without a limit it may
 // wait forever.

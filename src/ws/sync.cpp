@@ -19,6 +19,13 @@ asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
   co_return Guard(this);
 }
 
+AsyncMutex::Guard AsyncMutex::try_lock() {
+  std::lock_guard lk(m_);
+  if (locked_) return Guard();
+  locked_ = true;
+  return Guard(this);
+}
+
 asio::awaitable<AsyncMutex::Guard> AsyncMutex::relock(Guard held) {
   co_await async_requeue(held, asio::use_awaitable);
   co_return Guard(this);

@@ -15,7 +15,7 @@
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -46,7 +46,8 @@ struct WaitHandler {
 
 // Completes a parked handler on its own executor, never inline. The cancellation slot is
 // cleared there too, because cancellation is emitted on that same executor and a slot must not
-// be touched concurrently.
+// be touched concurrently. Deferred: from a worker the handler waits for this thread rather than
+// waking another one (a lock hand-over usually happens just before the worker goes idle).
 inline WaitHandler take(std::optional<WaitHandler>& slot) {
   WaitHandler h(std::move(*slot));
   slot.reset();
@@ -55,7 +56,7 @@ inline WaitHandler take(std::optional<WaitHandler>& slot) {
 
 inline void complete_parked(WaitHandler w, error_code ec) {
   auto ex = w.ex;
-  asio::post(ex, [h = std::move(w.h), ec]() mutable {
+  asio::defer(ex, [h = std::move(w.h), ec]() mutable {
     auto slot = asio::get_associated_cancellation_slot(h);
     if (slot.is_connected()) slot.clear();
     std::move(h)(ec);
@@ -85,12 +86,16 @@ class AsyncMutex {
     }
     // Gives up the guard without unlocking.
     void dismiss() noexcept { m_ = nullptr; }
+    explicit operator bool() const noexcept { return m_ != nullptr; }
 
    private:
     AsyncMutex* m_ = nullptr;
   };
 
   asio::awaitable<Guard> lock();
+  // Takes the lock only if nobody holds it (and so nobody waits for it); never suspends. An empty
+  // guard means it was not taken.
+  Guard try_lock();
   void unlock() noexcept;
   // Hands the held lock to the oldest waiter and queues for it again in one step, so that no task
   // that asks for the lock after this call can be served before this one.

@@ -214,69 +214,101 @@ asio::awaitable<void> WsConnection::wait_readable(asio::steady_timer& deadline_t
   deadline_timer.cancel();
 }
 
-asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::span<const std::uint8_t> head,
-                                                              std::span<const std::uint8_t> data,
-                                                              Clock::time_point deadline, bool* started) {
-  bool ignored = false;
-  if (!started) started = &ignored;
-  std::uint8_t hdr[10];
-  std::size_t hlen = 2;
-  hdr[0] = static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(op));
-  const std::uint64_t n = head.size() + data.size();
-  if (n < 126) {
-    hdr[1] = static_cast<std::uint8_t>(n);
-  } else if (n <= 0xFFFF) {
-    hdr[1] = 126;
-    hdr[2] = static_cast<std::uint8_t>(n >> 8);
-    hdr[3] = static_cast<std::uint8_t>(n);
-    hlen = 4;
-  } else {
-    hdr[1] = 127;
-    for (int i = 0; i < 8; ++i) hdr[2 + i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
-    hlen = 10;
-  }
-  using Buffers = std::array<asio::const_buffer, 3>;
-  const Buffers bufs{asio::buffer(hdr, hlen), asio::buffer(head.data(), head.size()),
-                     asio::buffer(data.data(), data.size())};
-  const std::size_t total = hlen + head.size() + data.size();
+namespace {
+using Buffers = std::array<asio::const_buffer, 3>;
+bool would_block(const error_code& ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
+}  // namespace
 
-  // Small messages usually fit in the socket buffer: try without waiting first.
-  std::size_t written = 0;
-  WriteResult r;
-  for (;;) {
-    error_code ec;
-    Buffers rest = bufs;
-    std::size_t skip = written;
-    for (auto& b : rest) {
+// One unfragmented, unmasked server frame: its header and the two parts of its payload.
+struct WsConnection::OutFrame {
+  std::uint8_t hdr[10];
+  Buffers bufs;
+  std::size_t total;
+
+  OutFrame(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data) {
+    std::size_t hlen = 2;
+    hdr[0] = static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(op));
+    const std::uint64_t n = head.size() + data.size();
+    if (n < 126) {
+      hdr[1] = static_cast<std::uint8_t>(n);
+    } else if (n <= 0xFFFF) {
+      hdr[1] = 126;
+      hdr[2] = static_cast<std::uint8_t>(n >> 8);
+      hdr[3] = static_cast<std::uint8_t>(n);
+      hlen = 4;
+    } else {
+      hdr[1] = 127;
+      for (int i = 0; i < 8; ++i) hdr[2 + i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
+      hlen = 10;
+    }
+    bufs = {asio::buffer(hdr, hlen), asio::buffer(head.data(), head.size()), asio::buffer(data.data(), data.size())};
+    total = hlen + head.size() + data.size();
+  }
+  OutFrame(const OutFrame&) = delete;
+
+  // The buffers without their first `skip` bytes.
+  Buffers rest(std::size_t skip) const {
+    Buffers r = bufs;
+    for (auto& b : r) {
       const std::size_t k = std::min(skip, b.size());
       b += k;
       skip -= k;
     }
-    const std::size_t k = socket_.write_some(rest, ec);
-    written += k;
-    if (written > 0) *started = true;
-    if (written == total) co_return r;
-    if (ec == asio::error::would_block || ec == asio::error::try_again) break;
-    if (ec) {
-      r.ok = false;
-      r.started = written > 0;
-      r.error = ec.message();
-      co_return r;
-    }
+    return r;
   }
+};
+
+std::size_t WsConnection::write_now(const OutFrame& f, std::size_t written, error_code& ec) {
+  ec = {};
+  while (written < f.total) {
+    written += socket_.write_some(f.rest(written), ec);
+    if (ec) break;
+  }
+  return written;
+}
+
+WsConnection::WriteResult WsConnection::try_send(Opcode op, std::span<const std::uint8_t> head,
+                                                 std::span<const std::uint8_t> data, std::size_t& written) {
+  const OutFrame f(op, head, data);
+  WriteResult r;
+  error_code ec;
+  written = write_now(f, 0, ec);
   r.started = written > 0;
+  if (ec && !would_block(ec)) {
+    r.ok = false;
+    r.error = ec.message();
+  } else if (written < f.total) {
+    r.ok = false;  // not finished: the socket buffer is full
+  }
+  return r;
+}
+
+asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::span<const std::uint8_t> head,
+                                                              std::span<const std::uint8_t> data,
+                                                              Clock::time_point deadline, bool* started,
+                                                              std::size_t already_written) {
+  bool ignored = false;
+  if (!started) started = &ignored;
+  const OutFrame f(op, head, data);
+
+  // Small messages usually fit in the socket buffer: try without waiting first.
+  error_code ec;
+  const std::size_t written = write_now(f, already_written, ec);
+  if (written > 0) *started = true;
+  WriteResult r;
+  r.started = written > 0;
+  if (written == f.total) co_return r;
+  if (!would_block(ec)) {
+    r.ok = false;
+    r.error = ec.message();
+    co_return r;
+  }
   if (Clock::now() >= deadline) {
     r.ok = false;
     r.error = "send timed out";
     co_return r;
   }
-  Buffers rest = bufs;
-  std::size_t skip = written;
-  for (auto& b : rest) {
-    const std::size_t k = std::min(skip, b.size());
-    b += k;
-    skip -= k;
-  }
+  const Buffers rest = f.rest(written);
   // From here on part of the message may reach the socket at any moment.
   *started = true;
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
@@ -288,11 +320,11 @@ asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::sp
     r.error = "send timed out";
     co_return r;
   }
-  auto [ec, k] = std::get<0>(res);
-  if (ec) {
+  auto [wec, k] = std::get<0>(res);
+  if (wec) {
     r.ok = false;
     r.started = written + k > 0;
-    r.error = ec.message();
+    r.error = wec.message();
   }
   co_return r;
 }

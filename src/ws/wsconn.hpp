@@ -56,12 +56,52 @@ class WsConnection {
   // Sends one unfragmented message; gives up at `deadline` (the stream is then unusable).
   // `*started` becomes true once any byte has gone out, also when the task is abandoned.
   // The message is `head` followed by `data`, written straight from both (no joined copy).
+  // `already_written` bytes of this same message went out before (see try_send).
   asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data,
-                                    Clock::time_point deadline, bool* started = nullptr);
+                                    Clock::time_point deadline, bool* started = nullptr,
+                                    std::size_t already_written = 0);
   asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> data, Clock::time_point deadline,
                                     bool* started = nullptr) {
     return send(op, {}, data, deadline, started);
   }
+
+  // Writes as much of the message as the socket takes without waiting, from any thread (the
+  // caller holds the connection exclusively). ok: all of it went out; otherwise `written` bytes
+  // did, and `error` is empty when the socket buffer was merely full.
+  WriteResult try_send(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data,
+                       std::size_t& written);
+
+  // How quickly the peer answers, to decide whether waiting for an answer is worth a short spin
+  // instead of going to sleep: with a peer that answers within tens of microseconds, sleeping
+  // and being woken costs as much again. A spin that ends without the answer makes the next
+  // exchanges sleep at once, for twice as many each time it happens again (a slow peer, or one
+  // that needs the processor this thread spins on). Touched only by the holder of the connection.
+  struct AnswerTiming {
+    static constexpr Clock::duration MAX_SPIN = std::chrono::microseconds(50);
+    static constexpr unsigned MAX_BACKOFF = 4096;
+    Clock::time_point sent{};  // when the latest request went out
+    unsigned backoff = 0;      // exchanges that do not spin after the latest failed spin
+    unsigned skip = 0;         // of which this many are left
+
+    void request_sent() { sent = Clock::now(); }
+    // Until when to spin for the answer now; a past time means do not spin.
+    Clock::time_point spin_until() {
+      if (skip > 0) {
+        --skip;
+        return {};
+      }
+      return sent + MAX_SPIN;
+    }
+    void spin_ended(bool answered) {
+      if (answered) {
+        backoff = 0;
+      } else {
+        backoff = backoff ? std::min(backoff * 2, MAX_BACKOFF) : 1;
+        skip = backoff;
+      }
+    }
+  };
+  AnswerTiming timing;
 
   // Closes the TCP socket at once, without a closing handshake.
   void close() noexcept;
@@ -70,6 +110,9 @@ class WsConnection {
 
  private:
   enum class Parse { Message, NeedMore, Failed };
+  struct OutFrame;
+  // Writes `frame` from byte `written` on until done or the socket refuses; returns the new count.
+  std::size_t write_now(const OutFrame& frame, std::size_t written, boost::system::error_code& ec);
   Parse parse_buffered(Message& out, std::string& error);
   void reserve_from_begin(std::size_t need);
   void append_fragment(const std::uint8_t* p, std::size_t n);
