@@ -2,6 +2,7 @@
 get_rl_config and get_sync_policy, driven through a scripted peer."""
 
 import asyncio
+import struct
 import threading
 
 import numpy as np
@@ -898,3 +899,25 @@ async def test_blocked_echo_reply_ends_at_the_deadline(served, shrink_send_buffe
     await expect_error(call, RuntimeError, transport_error(seq, fn_id, "timeout waiting response"))
     await expect_error(engine.step_next(GUARD), RuntimeError,
                        transport_error(None, 2, "no websocket connected"))
+
+
+@pytest.mark.parametrize("rows", [1, 1500, 3000])  # in one write, partly at call time, too big for that
+async def test_request_backed_up_at_call_time_arrives_whole(served, shrink_send_buffer, rows):
+    engine = served.engine
+    peer = await served.connect(rcvbuf=1024)
+    peer.stop_reading()
+    shrink_send_buffer(served.port, peer.socket)
+    candles = np.arange(rows * 5, dtype=np.float64).reshape(rows, 5)
+    call = engine.init_candles(candles, GUARD)
+    follower = engine.step_next(GUARD)
+    await asyncio.sleep(0.1)
+    peer.resume_reading()
+    seq, fn_id, payload = await peer.recv_request()
+    assert (seq, fn_id) == (1, 100)
+    assert payload == struct.pack("<II", rows, 5) + candles.tobytes()
+    await peer.respond(seq, fn_id)
+    assert await asyncio.wait_for(call, GUARD) is None
+    seq, fn_id, _ = await peer.recv_request()
+    assert (seq, fn_id) == (2, 2)
+    await peer.respond(seq, fn_id)
+    assert await asyncio.wait_for(follower, GUARD) is None
