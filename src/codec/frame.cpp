@@ -79,8 +79,12 @@ std::string utf8_replacing_invalid(const std::uint8_t* p, std::size_t n) {
 }  // namespace
 
 Result<FrameHeader> parse_frame_header(std::span<const std::uint8_t> msg) {
-  if (msg.size() < FRAME_HEADER_LEN) {
-    return CodecError{"frame too short: " + std::to_string(msg.size()) + " < " +
+  return parse_frame_header(msg, msg.size());
+}
+
+Result<FrameHeader> parse_frame_header(std::span<const std::uint8_t> msg, std::size_t total_size) {
+  if (total_size < FRAME_HEADER_LEN || msg.size() < FRAME_HEADER_LEN) {
+    return CodecError{"frame too short: " + std::to_string(total_size) + " < " +
                       std::to_string(FRAME_HEADER_LEN)};
   }
   const std::uint8_t* p = msg.data();
@@ -92,9 +96,9 @@ Result<FrameHeader> parse_frame_header(std::span<const std::uint8_t> msg) {
                 load<std::uint16_t>(p + 10),
                 load<std::uint32_t>(p + 12)};
   const std::uint64_t expected = std::uint64_t{h.payloadLen} + FRAME_HEADER_LEN;
-  if (msg.size() != expected) {
+  if (total_size != expected) {
     return CodecError{"payload length mismatch: expected " + std::to_string(expected) + ", got " +
-                      std::to_string(msg.size())};
+                      std::to_string(total_size)};
   }
   return h;
 }

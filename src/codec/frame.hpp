@@ -36,6 +36,8 @@ struct FrameHeader {
 // version, kind, seq and fnId are the exchange's business. Copies nothing: the
 // payload is msg.subspan(FRAME_HEADER_LEN).
 Result<FrameHeader> parse_frame_header(std::span<const std::uint8_t> msg);
+// The same for a message of `total_size` bytes of which `head` holds at least the header.
+Result<FrameHeader> parse_frame_header(std::span<const std::uint8_t> head, std::size_t total_size);
 
 struct DecodedFrame {
   std::uint8_t version;

@@ -30,6 +30,8 @@ Clock::time_point deadline_after(Timeout t, std::optional<Clock::duration> fallb
   return fallback ? now + *fallback : Clock::time_point::max();
 }
 
+static_assert(LARGE_MESSAGE_HEAD == codec::FRAME_HEADER_LEN);
+
 namespace {
 
 // Response deadlines that cannot be represented fall back to thirty years of 365 days.
@@ -107,13 +109,16 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
       default:
         continue;  // text, pong
     }
-    auto parsed = codec::parse_frame_header(m.data);
+    // A large message arrives as its header in m.data and its body in a block of its own.
+    const std::size_t total = m.data.size() + (m.rest ? m.rest->size() : 0);
+    auto parsed = codec::parse_frame_header(m.data, total);
     if (!parsed) co_return EngineError::value(parsed.error().message);
     const codec::FrameHeader h = parsed.value();
     if (h.version != codec::PROTOCOL_VERSION)
       co_return x.fail("protocol version mismatch: got " + std::to_string(h.version) + ", expected " +
                        std::to_string(codec::PROTOCOL_VERSION));
-    const auto body = m.data.subspan(codec::FRAME_HEADER_LEN);
+    const std::span<const std::uint8_t> body =
+        m.rest ? m.rest->span() : std::span<const std::uint8_t>(m.data.subspan(codec::FRAME_HEADER_LEN));
     if (h.kind == static_cast<std::uint8_t>(codec::FrameKind::EchoRequest)) {
       auto reply = codec::encode_frame(codec::FrameKind::EchoReply, h.seq, h.fnId, body);
       co_await conn.send(Opcode::Binary, reply.span(), deadline, &x.mid_write);
@@ -127,6 +132,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
     if (h.fnId != x.fnId)
       co_return x.fail("fnId mismatch: expected " + std::to_string(x.fnId) + ", got " + std::to_string(h.fnId));
     if (response) {
+      if (m.rest) co_return RpcResult(std::move(*m.rest));
       auto out = codec::Bytes::allocate(body.size());
       if (!body.empty()) std::memcpy(out.data(), body.data(), body.size());
       co_return RpcResult(std::move(out));

@@ -25,7 +25,10 @@ std::uint64_t load_be(const std::uint8_t* p, int n) {
   return v;
 }
 
-void unmask(std::uint8_t* p, std::size_t n, const std::uint8_t key[4]) {
+// Unmasks `n` payload bytes that start at payload offset `offset`.
+void unmask(std::uint8_t* p, std::size_t n, const std::uint8_t key0[4], std::size_t offset = 0) {
+  const std::uint8_t key[4] = {key0[offset & 3], key0[(offset + 1) & 3], key0[(offset + 2) & 3],
+                               key0[(offset + 3) & 3]};
   std::uint64_t k8;
   std::uint8_t kb[8] = {key[0], key[1], key[2], key[3], key[0], key[1], key[2], key[3]};
   std::memcpy(&k8, kb, 8);
@@ -87,6 +90,27 @@ void WsConnection::append_fragment(const std::uint8_t* p, std::size_t n) {
   frag_len_ += n;
 }
 
+void WsConnection::start_large(Opcode op, std::size_t len, const std::uint8_t key[4]) {
+  large_body_ = codec::Bytes::allocate(len - LARGE_MESSAGE_HEAD);
+  large_active_ = true;
+  large_op_ = op;
+  std::memcpy(large_key_, key, 4);
+  large_len_ = len;
+  large_got_ = 0;
+}
+
+void WsConnection::put_large(const std::uint8_t* p, std::size_t n) {
+  if (large_got_ < LARGE_MESSAGE_HEAD) {
+    const std::size_t k = std::min(n, LARGE_MESSAGE_HEAD - large_got_);
+    std::memcpy(large_head_ + large_got_, p, k);
+    large_got_ += k;
+    p += k;
+    n -= k;
+  }
+  if (n) std::memcpy(large_body_.data() + (large_got_ - LARGE_MESSAGE_HEAD), p, n);
+  large_got_ += n;
+}
+
 WsConnection::Parse WsConnection::parse_buffered(Message& out, std::string& error) {
   for (;;) {
     std::uint8_t* p = buf_.get() + begin_;
@@ -134,6 +158,14 @@ WsConnection::Parse WsConnection::parse_buffered(Message& out, std::string& erro
       error = "new message started before the previous one was finished";
       return Parse::Failed;
     }
+    if (fin && (op == Opcode::Binary || op == Opcode::Text) && len >= LARGE_MESSAGE) {
+      start_large(op, static_cast<std::size_t>(len), p + hdr - 4);
+      const std::size_t have = std::min<std::size_t>(avail - hdr, static_cast<std::size_t>(len));
+      put_large(p + hdr, have);
+      begin_ += hdr + have;
+      want_ = 0;
+      return Parse::NeedMore;
+    }
     want_ = hdr + static_cast<std::size_t>(len);
     if (avail < want_) return Parse::NeedMore;
 
@@ -166,20 +198,56 @@ WsConnection::Parse WsConnection::parse_buffered(Message& out, std::string& erro
 WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
   begin_ += std::exchange(handed_, 0);
   if (std::exchange(frag_handed_, false)) frag_len_ = 0;
+  if (std::exchange(large_handed_, false)) large_body_ = codec::Bytes();
   if (begin_ == end_) begin_ = end_ = 0;
   for (;;) {
-    switch (parse_buffered(out, error)) {
-      case Parse::Message: return Poll::Ready;
-      case Parse::Failed: return Poll::Failed;
-      case Parse::NeedMore: break;
+    if (large_active_) {
+      if (large_got_ == large_len_) {
+        large_active_ = false;
+        large_handed_ = true;
+        unmask(large_head_, LARGE_MESSAGE_HEAD, large_key_);
+        unmask(large_body_.data(), large_body_.size(), large_key_, LARGE_MESSAGE_HEAD);
+        out = {large_op_, {large_head_, LARGE_MESSAGE_HEAD}, &large_body_};
+        return Poll::Ready;
+      }
+      if (large_got_ >= LARGE_MESSAGE_HEAD) {
+        // Straight from the socket into the body's block.
+        error_code ec;
+        const std::size_t n = socket_.read_some(
+            asio::buffer(large_body_.data() + (large_got_ - LARGE_MESSAGE_HEAD), large_len_ - large_got_), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) return Poll::Wait;
+        if (ec == asio::error::eof) {
+          error = "connection closed in the middle of a message";
+          return Poll::Failed;
+        }
+        if (ec) {
+          error = ec.message();
+          return Poll::Failed;
+        }
+        large_got_ += n;
+        continue;
+      }
+      // Still inside the head: bytes come through the buffer, whose excess is the next message's.
+      const std::size_t k = std::min(end_ - begin_, large_len_ - large_got_);
+      put_large(buf_.get() + begin_, k);
+      begin_ += k;
+      if (large_got_ >= LARGE_MESSAGE_HEAD) continue;
+    } else {
+      switch (parse_buffered(out, error)) {
+        case Parse::Message: return Poll::Ready;
+        case Parse::Failed: return Poll::Failed;
+        case Parse::NeedMore: break;
+      }
+      if (large_active_) continue;
     }
+    if (begin_ == end_) begin_ = end_ = 0;
     reserve_from_begin(std::max(want_, std::min<std::size_t>(end_ - begin_ + READ_CHUNK, MAX_MESSAGE_SIZE + 14)));
     if (end_ == cap_) reserve_from_begin(end_ - begin_ + READ_CHUNK);
     error_code ec;
     const std::size_t n = socket_.read_some(asio::buffer(buf_.get() + end_, cap_ - end_), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) return Poll::Wait;
     if (ec == asio::error::eof) {
-      if (end_ != begin_ || in_fragments_) {
+      if (end_ != begin_ || in_fragments_ || large_active_) {
         error = "connection closed in the middle of a message";
         return Poll::Failed;
       }

@@ -13,6 +13,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "codec/buffer.hpp"
+
 namespace ws {
 
 namespace asio = boost::asio;
@@ -21,6 +23,13 @@ using Clock = std::chrono::steady_clock;
 
 // Largest message accepted, however it is split into frames.
 inline constexpr std::size_t MAX_MESSAGE_SIZE = std::size_t{64} << 20;
+
+// A single-frame data message at least this large is read straight into a block of its own
+// instead of through the connection's buffer, so that its receiver can keep that block without a
+// copy. Its first LARGE_MESSAGE_HEAD bytes (the application's frame header) are kept apart, so
+// the block holds exactly the body that follows them.
+inline constexpr std::size_t LARGE_MESSAGE = std::size_t{1} << 20;
+inline constexpr std::size_t LARGE_MESSAGE_HEAD = 16;
 
 enum class Opcode : std::uint8_t { Continuation = 0, Text = 1, Binary = 2, Close = 8, Ping = 9, Pong = 10 };
 
@@ -33,7 +42,9 @@ class WsConnection {
 
   struct Message {
     Opcode opcode;
-    std::span<std::uint8_t> data;  // valid until the next poll
+    std::span<std::uint8_t> data;   // valid until the next poll
+    codec::Bytes* rest = nullptr;   // a large message: data (its head) is followed by *rest, which
+                                    // the receiver may move out before the next poll
   };
   enum class Poll { Ready, Wait, Closed, Failed };
 
@@ -126,6 +137,18 @@ class WsConnection {
   std::size_t end_ = 0;    // one past the last received byte
   std::size_t handed_ = 0; // bytes of the message handed out last, released on the next poll
   std::size_t want_ = 0;   // bytes from begin_ that the frame being received needs in one piece
+
+  // A large message being read straight into its own block.
+  void start_large(Opcode op, std::size_t len, const std::uint8_t key[4]);
+  void put_large(const std::uint8_t* p, std::size_t n);
+  bool large_active_ = false;
+  bool large_handed_ = false;
+  Opcode large_op_ = Opcode::Binary;
+  std::uint8_t large_key_[4] = {};
+  std::uint8_t large_head_[LARGE_MESSAGE_HEAD] = {};
+  codec::Bytes large_body_;
+  std::size_t large_len_ = 0;  // whole payload
+  std::size_t large_got_ = 0;  // received so far
 
   // A fragmented message being assembled.
   std::unique_ptr<std::uint8_t[]> frag_;
