@@ -2,6 +2,7 @@
 get_rl_config and get_sync_policy, driven through a scripted peer."""
 
 import asyncio
+import socket
 import struct
 import threading
 
@@ -949,6 +950,8 @@ async def test_large_answer_arrives_exact(pair, cuts):
     call = engine.get_ohlc(GUARD)
     seq, _, _ = await peer.recv_request()
     values, raw = large_ohlc(seq)
+    # Each piece must leave on its own, for the engine to see the headers split.
+    peer.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     for piece in pieces(raw, cuts):
         await peer.send_raw(piece)
         await asyncio.sleep(0.005 if cuts else 0)
