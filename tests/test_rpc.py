@@ -1008,3 +1008,14 @@ async def test_stream_ending_inside_a_large_answer(pair):
     peer.writer.write_eof()
     await expect_error(call, RuntimeError, transport_error(
         seq, fn_id, "websocket recv failed: connection closed in the middle of a message"))
+
+
+async def test_requests_go_out_in_call_order(pair):
+    # A large request goes through the runtime; the small ones made after it must not overtake it.
+    engine, peer = pair
+    big = np.zeros((3000, 5))
+    async with peer.serve(lambda fn_id, payload: b"cfg" if fn_id == 102 else b"") as server:
+        for _ in range(20):
+            await asyncio.wait_for(asyncio.gather(
+                engine.init_candles(big, GUARD), engine.step_next(GUARD), engine.get_rl_config(GUARD)), GUARD)
+    assert [fn_id for _, fn_id, _ in server.requests] == [100, 2, 102] * 20

@@ -149,8 +149,10 @@ PyObject* cancel_hook_call(PyObject* self, PyObject* args, PyObject*) {
   const int cancelled = is_cancelled(fut);
   if (cancelled < 0) return nullptr;
   if (cancelled) {
-    if (auto p = h->pending->lock())
+    if (auto p = h->pending->lock()) {
+      p->abandoned->store(true);
       asio::post(p->strand, [p] { p->cancel.emit(asio::cancellation_type::terminal); });
+    }
   }
   Py_RETURN_NONE;
 }
@@ -478,7 +480,7 @@ void check_stale() {
 
 py::Ref convert_none(codec::Bytes&, std::optional<ws::EngineError>&) { return py::Ref::borrow(Py_None); }
 
-std::shared_ptr<Pending> prepare_pending(Convert convert) {
+std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Strand>* strand) {
   const Names* n = names();
   PyTypeObject* ctype = completer_type();
   PyTypeObject* htype = cancel_hook_type();
@@ -490,7 +492,8 @@ std::shared_ptr<Pending> prepare_pending(Convert convert) {
   py::Ref fut = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), n->create_future, nullptr));
   if (!fut) return nullptr;
 
-  auto p = std::make_shared<Pending>();
+  if (strand && !*strand) strand->emplace(asio::make_strand(ws::runtime()));
+  auto p = std::make_shared<Pending>(strand ? **strand : asio::make_strand(ws::runtime()));
   py::Ref hook = py::Ref::steal(htype->tp_alloc(htype, 0));
   if (!hook) return nullptr;
   reinterpret_cast<CancelHook*>(hook.get())->pending = new std::weak_ptr<Pending>(p);

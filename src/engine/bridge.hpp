@@ -1,6 +1,7 @@
 #pragma once
 // How a method call becomes an awaitable: a future on the caller's running event loop, the work on
 // the background runtime, and completion moved back onto the loop's own thread.
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -32,8 +33,11 @@ struct LoopWaker;
 
 // One operation in flight. Python references in it are only touched with the lock held.
 struct Pending {
-  asio::strand<asio::io_context::executor_type> strand{asio::make_strand(ws::runtime())};
+  explicit Pending(ws::Strand s) : strand(std::move(s)) {}
+  ws::Strand strand;
   asio::cancellation_signal cancel;
+  // Set by the future's done-callback, at once, when the caller cancels.
+  std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
   Convert convert = nullptr;
   PyObject* loop = nullptr;
   PyObject* context = nullptr;
@@ -53,7 +57,9 @@ void finish(std::shared_ptr<Pending> p, std::exception_ptr fault, ws::RpcResult&
 
 // Steps taken on the calling thread: the running loop, a copy of the context, the future and its
 // cancellation callback. Null with a Python error set when there is no running loop.
-std::shared_ptr<Pending> prepare_pending(Convert convert);
+// `strand`: where the operation runs, made here if empty; a new one of its own when null. (Made
+// only after the loop checks: a call that fails them starts no runtime.)
+std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Strand>* strand = nullptr);
 
 // Hands `task` (a callable returning asio::awaitable<ws::RpcResult>) to the runtime and returns
 // the future (a new reference).

@@ -94,15 +94,22 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
                  req.payload.size());
     return nullptr;
   }
-  ws::EngineShared shared = *reinterpret_cast<EngineObject*>(self)->shared;
+  ws::EngineShared& own = *reinterpret_cast<EngineObject*>(self)->shared;
   ws::Timeout timeout;
   if (!to_timeout(req.timeout_secs, timeout)) return nullptr;
-  auto p = prepare_pending(op.convert);
+  auto p = prepare_pending(op.convert, &own.exchanges);
   if (!p) return nullptr;
-  auto presend = ws::try_send_now(shared, op.fnId, req.payload.span());
+  ws::EngineShared shared = own;
+  ws::Abandoned abandoned = p->abandoned;
+  if (auto presend = ws::try_send_now(shared, op.fnId, req.payload.span()))
+    return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload), timeout,
+                                 abandoned = std::move(abandoned), presend = std::move(*presend)]() mutable {
+      return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(abandoned), std::move(presend));
+    });
+  ws::UnsentMark unsent(shared.slot);
   return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload), timeout,
-                               presend = std::move(presend)]() mutable {
-    return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(presend));
+                               abandoned = std::move(abandoned), unsent = std::move(unsent)]() mutable {
+    return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(abandoned), std::move(unsent));
   });
 }
 

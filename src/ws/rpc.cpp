@@ -40,8 +40,15 @@ constexpr Clock::duration FALLBACK_WAIT = std::chrono::seconds(946'080'000);
 struct Exchange {
   EngineShared& sh;
   std::uint16_t fnId;
+  const Abandoned& abandoned;
   std::uint32_t seq = 0;
   bool mid_write = false;  // a pong or echo reply has started to go out and not finished
+
+  // Between steps that complete without suspending (a free lock, a send that fits), nothing else
+  // would notice that the caller gave up: an abandoned call must not take a seq or send.
+  void stop_if_abandoned() const {
+    if (abandoned && abandoned->load()) throw boost::system::system_error(asio::error::operation_aborted);
+  }
 
   EngineError fail(std::string msg) const { return EngineError::transport(std::move(msg), seq, fnId); }
 };
@@ -50,17 +57,20 @@ struct Exchange {
 // returned; the caller drops the connection for them.
 // An abandoned call must stop at its next wait: the raced waits below end quietly when cancelled,
 // so the loop looks at the cancellation state itself rather than waiting again.
-asio::awaitable<void> stop_if_cancelled() {
+asio::awaitable<void> stop_if_cancelled(const Exchange& x) {
+  x.stop_if_abandoned();
   auto state = co_await asio::this_coro::cancellation_state;
   if (state.cancelled() != asio::cancellation_type::none)
     throw boost::system::system_error(asio::error::operation_aborted);
 }
 
 // Polls until something other than Wait comes or `until` passes. Yielding between polls lets a
-// peer that shares this processor answer.
-WsConnection::Poll poll_spinning(WsConnection& conn, WsConnection::Message& m, std::string& err,
+// peer that shares this processor answer. The caller may give up meanwhile (the runtime's
+// cancellation cannot reach this task while it spins): it must not take someone else's answer.
+WsConnection::Poll poll_spinning(const Exchange& x, WsConnection& conn, WsConnection::Message& m, std::string& err,
                                  Clock::time_point until) {
   for (;;) {
+    x.stop_if_abandoned();
     const auto r = conn.poll(m, err);
     if (r != WsConnection::Poll::Wait || Clock::now() >= until) return r;
     std::this_thread::yield();
@@ -71,7 +81,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
   bool spun = false;
   for (;;) {
-    co_await stop_if_cancelled();
+    co_await stop_if_cancelled(x);
     WsConnection::Message m{};
     std::string err;
     auto polled = conn.poll(m, err);
@@ -79,7 +89,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
       spun = true;  // once per exchange: a slow answer must not keep a processor busy
       const auto until = std::min(deadline, conn.timing.spin_until());
       if (Clock::now() < until) {
-        polled = poll_spinning(conn, m, err, until);
+        polled = poll_spinning(x, conn, m, err, until);
         conn.timing.spin_ended(polled != WsConnection::Poll::Wait);
       }
     }
@@ -145,7 +155,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
 }  // namespace
 
 std::optional<Presend> try_send_now(const EngineShared& sh, std::uint16_t fnId, std::span<const std::uint8_t> payload) {
-  if (payload.size() > MAX_PRESEND_PAYLOAD) return std::nullopt;
+  if (payload.size() > MAX_PRESEND_PAYLOAD || sh.slot->unsent.load() != 0) return std::nullopt;
   auto g = sh.slot->mutex.try_lock();
   if (!g || !sh.slot->conn) return std::nullopt;
   auto sg = sh.seq->mutex.try_lock();  // slot lock first, seq lock second
@@ -162,36 +172,58 @@ std::optional<Presend> try_send_now(const EngineShared& sh, std::uint16_t fnId, 
   return Presend{std::move(g), seq, written, w.ok, std::move(w.error)};
 }
 
-asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
-                                    Timeout timeout, std::optional<Presend> presend) {
-  Exchange x{sh, fnId};
-  AsyncMutex::Guard g;
-  std::size_t already_written = 0;
-  if (presend) {
-    x.seq = presend->seq;
-    g = std::move(presend->guard);
-    already_written = presend->written;
-    if (!presend->error.empty()) {
-      sh.slot->drop();
-      co_return x.fail("websocket send failed: " + presend->error);
-    }
-  } else {
-    {
-      auto check = co_await sh.slot->mutex.lock();
-      if (!sh.slot->conn) co_return EngineError::transport("no websocket connected", std::nullopt, fnId);
-    }
-    {
-      auto sg = co_await sh.seq->mutex.lock();
-      x.seq = sh.seq->value++;  // wraps modulo 2^32
-    }
-    g = co_await sh.slot->mutex.lock();
-    if (!sh.slot->conn) co_return x.fail("connection missing");
-  }
+namespace {
 
-  if (!presend || !presend->complete) {
+// Both ways into an exchange end here: the request is (partly) out and the slot lock is held.
+asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std::span<const std::uint8_t> payload,
+                                           Timeout timeout, std::size_t already_written, bool complete,
+                                           UnsentMark* unsent);
+
+}  // namespace
+
+asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
+                                    Timeout timeout, Abandoned abandoned, Presend presend) {
+  Exchange x{sh, fnId, abandoned};
+  x.seq = presend.seq;
+  if (!presend.error.empty()) {
+    auto g = std::move(presend.guard);
+    sh.slot->drop();
+    co_return x.fail("websocket send failed: " + presend.error);
+  }
+  co_return co_await finish_exchange(x, std::move(presend.guard), payload, timeout, presend.written, presend.complete,
+                                     nullptr);
+}
+
+asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
+                                    Timeout timeout, Abandoned abandoned, UnsentMark unsent) {
+  Exchange x{sh, fnId, abandoned};
+  {
+    auto check = co_await sh.slot->mutex.lock();
+    x.stop_if_abandoned();
+    if (!sh.slot->conn) co_return EngineError::transport("no websocket connected", std::nullopt, fnId);
+  }
+  {
+    auto sg = co_await sh.seq->mutex.lock();
+    x.stop_if_abandoned();
+    x.seq = sh.seq->value++;  // wraps modulo 2^32
+  }
+  auto g = co_await sh.slot->mutex.lock();
+  x.stop_if_abandoned();
+  if (!sh.slot->conn) co_return x.fail("connection missing");
+  co_return co_await finish_exchange(x, std::move(g), payload, timeout, 0, false, &unsent);
+}
+
+namespace {
+
+asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std::span<const std::uint8_t> payload,
+                                           Timeout timeout, std::size_t already_written, bool complete,
+                                           UnsentMark* unsent) {
+  EngineShared& sh = x.sh;
+  if (!complete) {
     // The header goes out in front of the caller's payload: a large upload is never copied.
     std::uint8_t header[codec::FRAME_HEADER_LEN];
-    codec::write_frame_header(header, codec::FrameKind::Request, x.seq, fnId, static_cast<std::uint32_t>(payload.size()));
+    codec::write_frame_header(header, codec::FrameKind::Request, x.seq, x.fnId,
+                              static_cast<std::uint32_t>(payload.size()));
     // The write is bounded by the call's timeout so that a peer that stops reading cannot keep
     // the slot locked for everyone else.
     WsConnection::WriteResult w;
@@ -210,10 +242,12 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
     }
     sh.slot->conn->timing.request_sent();
   }
+  if (unsent) unsent->done();
 
   // Queue for the receive phase before anyone else can send: exchanges then receive in exactly
   // the order in which their requests went out, which is the order the peer answers in.
   g = co_await sh.slot->mutex.relock(std::move(g));
+  x.stop_if_abandoned();
   if (!sh.slot->conn) co_return x.fail("connection missing");
   RpcResult r;
   try {
@@ -228,6 +262,8 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
     sh.slot->drop();  // still under the lock: exactly the connection that failed
   co_return r;
 }
+
+}  // namespace
 
 asio::awaitable<RpcResult> wait_connected(EngineShared sh, std::optional<Timeout> limit) {
   std::shared_ptr<ConnectedSignal::Waiter> w;

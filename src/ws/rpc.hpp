@@ -1,6 +1,8 @@
 #pragma once
 // One remote call over the live connection, and the lifecycle tasks of an engine.
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,17 +40,27 @@ struct Presend {
 // Requests up to this size may be written on the calling thread.
 inline constexpr std::size_t MAX_PRESEND_PAYLOAD = 64 * 1024;
 
-// When the connection is idle (no exchange holds or waits for the slot lock), takes the slot lock
+// When the connection is idle (no exchange holds or waits for the slot lock, and none handed to
+// the runtime earlier is still to send its request), takes the slot lock
 // and the next seq and writes the request without waiting, saving the exchange a hand-off to the
 // runtime before anything can happen on the wire. Empty when nothing was written; the exchange
 // then takes the ordinary path. Never blocks.
 std::optional<Presend> try_send_now(const EngineShared& shared, std::uint16_t fnId,
                                     std::span<const std::uint8_t> payload);
 
-// The whole exchange, or the rest of it after try_send_now.
+// Set on the calling thread when the caller gives up on the call. The runtime's cancellation
+// reaches a task only at a suspension point; this flag is looked at between steps too.
+using Abandoned = std::shared_ptr<const std::atomic<bool>>;
+
+// The rest of an exchange after try_send_now wrote its request.
 boost::asio::awaitable<RpcResult> rpc_call(EngineShared shared, std::uint16_t fnId,
-                                           std::span<const std::uint8_t> payload, Timeout timeout,
-                                           std::optional<Presend> presend = std::nullopt);
+                                           std::span<const std::uint8_t> payload, Timeout timeout, Abandoned abandoned,
+                                           Presend presend);
+// The whole exchange. `unsent` (taken on the calling thread, so that later calls see it at once)
+// is released once the request has gone out or the exchange has ended.
+boost::asio::awaitable<RpcResult> rpc_call(EngineShared shared, std::uint16_t fnId,
+                                           std::span<const std::uint8_t> payload, Timeout timeout, Abandoned abandoned,
+                                           UnsentMark unsent);
 
 // Completes with an empty payload as soon as the slot holds a connection; without a limit it may
 // wait forever.
