@@ -136,30 +136,40 @@ void completer_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-// The future's done-callback: a cancelled future cancels the operation on its own strand.
-struct CancelHook {
-  PyObject_HEAD
-  std::weak_ptr<Pending>* pending;
-};
+// The futures' done-callback, one object for all: a cancelled future cancels its operation on
+// the operation's strand. Future -> its operation, for futures not yet done; interpreter lock only.
+std::unordered_map<PyObject*, std::weak_ptr<Pending>>& watched() {
+  static auto* m = new std::unordered_map<PyObject*, std::weak_ptr<Pending>>();
+  return *m;
+}
 
-PyObject* cancel_hook_call(PyObject* self, PyObject* args, PyObject*) {
-  auto* h = reinterpret_cast<CancelHook*>(self);
+// Forgets `fut`; its operation if it was still watched.
+std::shared_ptr<Pending> unwatch(PyObject* fut) {
+  auto& m = watched();
+  auto it = m.find(fut);
+  if (it == m.end()) return nullptr;
+  auto p = it->second.lock();
+  m.erase(it);
+  return p;
+}
+
+PyObject* cancel_hook_call(PyObject*, PyObject* args, PyObject*) {
   PyObject* fut = PyTuple_Size(args) == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
   if (!fut) Py_RETURN_NONE;
+  // Futures completed with a result were forgotten already; what is left was cancelled (or
+  // completed by someone else, which is checked).
+  auto p = unwatch(fut);
+  if (!p) Py_RETURN_NONE;
   const int cancelled = is_cancelled(fut);
   if (cancelled < 0) return nullptr;
   if (cancelled) {
-    if (auto p = h->pending->lock()) {
-      p->abandoned->store(true);
-      asio::post(p->strand, [p] { p->cancel.emit(asio::cancellation_type::terminal); });
-    }
+    p->abandoned->store(true);
+    asio::post(p->strand, [p] { p->cancel.emit(asio::cancellation_type::terminal); });
   }
   Py_RETURN_NONE;
 }
 
 void cancel_hook_dealloc(PyObject* self) {
-  auto* h = reinterpret_cast<CancelHook*>(self);
-  delete h->pending;
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -178,10 +188,13 @@ PyTypeObject* completer_type() {
   return t;
 }
 
-PyTypeObject* cancel_hook_type() {
-  static PyTypeObject* t =
-      make_type("py_engine_rust._CancelHook", sizeof(CancelHook), cancel_hook_dealloc, cancel_hook_call);
-  return t;
+// The one done-callback object (a strong reference kept for good).
+PyObject* cancel_hook() {
+  static PyObject* hook = []() -> PyObject* {
+    PyTypeObject* t = make_type("py_engine_rust._CancelHook", sizeof(PyObject), cancel_hook_dealloc, cancel_hook_call);
+    return t ? t->tp_alloc(t, 0) : nullptr;
+  }();
+  return hook;
 }
 
 std::string fault_text(const std::exception_ptr& e) {
@@ -287,8 +300,14 @@ std::vector<std::weak_ptr<LoopWaker>>& all_wakers() {
 // live entry from one left by a dead loop at a reused address. Interpreter lock only.
 struct LoopEntry {
   std::shared_ptr<LoopWaker> waker;
-  PyObject* loop_ref;  // owned weak reference to the loop
+  PyObject* loop_ref;       // owned weak reference to the loop
+  PyObject* create_future;  // owned: the loop's bound create_future
 };
+
+void release(LoopEntry& e) {
+  Py_DECREF(e.loop_ref);
+  Py_XDECREF(e.create_future);
+}
 std::unordered_map<PyObject*, LoopEntry>& loop_wakers() {
   static auto* m = new std::unordered_map<PyObject*, LoopEntry>();
   return *m;
@@ -307,6 +326,7 @@ void deliver(Finished& f) {
   py::Ref lp = py::Ref::steal(std::exchange(p.loop, nullptr));
   py::Ref ctx = py::Ref::steal(std::exchange(p.context, nullptr));
   if (!fut) return;
+  unwatch(fut.get());
   const int cancelled = is_cancelled(fut.get());
   if (cancelled < 0) PyErr_WriteUnraisable(fut.get());
   if (cancelled != 0) return;
@@ -365,15 +385,17 @@ void sweep_loop_wakers() {
     auto it = m.find(key);
     if (!dead || it == m.end() || it->second.loop_ref != ref.get()) continue;
     if (it->second.waker) close_waker(*it->second.waker);
-    Py_DECREF(it->second.loop_ref);
+    release(it->second);
     m.erase(it);
   }
 }
 
-std::shared_ptr<LoopWaker> register_loop(PyObject* loop) {
+const LoopEntry* register_loop(PyObject* loop) {
   PyObject* ref = PyWeakref_NewRef(loop, nullptr);
-  if (!ref) {
-    PyErr_Clear();
+  if (!ref) return nullptr;
+  PyObject* create = PyObject_GetAttr(loop, names()->create_future);
+  if (!create) {
+    Py_DECREF(ref);
     return nullptr;
   }
   sweep_loop_wakers();
@@ -402,22 +424,35 @@ std::shared_ptr<LoopWaker> register_loop(PyObject* loop) {
   if (auto it = m.find(loop); it != m.end()) {
     // Left by a dead loop at the same address.
     if (it->second.waker) close_waker(*it->second.waker);
-    Py_DECREF(it->second.loop_ref);
+    release(it->second);
     m.erase(it);
   }
-  m.emplace(loop, LoopEntry{waker, ref});
   if (waker) {
     std::lock_guard lk(all_wakers_mutex());
     all_wakers().push_back(waker);
   }
-  return waker;
+  return &m.emplace(loop, LoopEntry{std::move(waker), ref, create}).first->second;
 }
 
-std::shared_ptr<LoopWaker> waker_for(PyObject* loop) {
+// What an operation needs of its loop: the waker (null: complete through call_soon_threadsafe) and
+// the bound create_future. Null with a Python error set on failure.
+struct LoopParts {
+  std::shared_ptr<LoopWaker> waker;
+  py::Ref create_future;
+};
+
+bool loop_parts(PyObject* loop, LoopParts& out) {
   auto& m = loop_wakers();
+  const LoopEntry* e = nullptr;
   if (auto it = m.find(loop); it != m.end() && PyWeakref_GetObject(it->second.loop_ref) == loop)
-    return it->second.waker;
-  return register_loop(loop);
+    e = &it->second;
+  else
+    e = register_loop(loop);
+  if (!e) return false;
+  // Copied out: Python code run later in this call may let another thread change the map.
+  out.waker = e->waker;
+  out.create_future = py::Ref::borrow(e->create_future);
+  return true;
 }
 
 // A queue that stays undrained may belong to a loop that was closed while its reader was still
@@ -482,25 +517,31 @@ py::Ref convert_none(codec::Bytes&, std::optional<ws::EngineError>&) { return py
 
 std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Strand>* strand) {
   const Names* n = names();
-  PyTypeObject* ctype = completer_type();
-  PyTypeObject* htype = cancel_hook_type();
-  if (!n || !ctype || !htype) return nullptr;
+  PyObject* hook = cancel_hook();
+  if (!n || !hook) return nullptr;
   py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(n->get_running_loop));
   if (!loop) return nullptr;
-  py::Ref ctx = py::Ref::steal(PyObject_CallNoArgs(n->copy_context));
-  if (!ctx) return nullptr;
-  py::Ref fut = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), n->create_future, nullptr));
+  LoopParts parts;
+  if (!loop_parts(loop.get(), parts)) return nullptr;
+  // The copy of the context is what call_soon_threadsafe runs the completion in; a loop woken
+  // through its waker needs none (no code of the caller's runs in the completion).
+  py::Ref ctx;
+  if (!parts.waker) {
+    ctx = py::Ref::steal(PyObject_CallNoArgs(n->copy_context));
+    if (!ctx) return nullptr;
+  }
+  py::Ref fut = py::Ref::steal(PyObject_CallNoArgs(parts.create_future.get()));
   if (!fut) return nullptr;
 
   if (strand && !*strand) strand->emplace(asio::make_strand(ws::runtime()));
   auto p = std::make_shared<Pending>(strand ? **strand : asio::make_strand(ws::runtime()));
-  py::Ref hook = py::Ref::steal(htype->tp_alloc(htype, 0));
-  if (!hook) return nullptr;
-  reinterpret_cast<CancelHook*>(hook.get())->pending = new std::weak_ptr<Pending>(p);
-  py::Ref added = py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, hook.get(), nullptr));
-  if (!added) return nullptr;
-
-  p->waker = waker_for(loop.get());
+  watched()[fut.get()] = p;
+  py::Ref added = py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, hook, nullptr));
+  if (!added) {
+    unwatch(fut.get());
+    return nullptr;
+  }
+  p->waker = std::move(parts.waker);
   p->convert = convert;
   p->loop = loop.release();
   p->context = ctx.release();
@@ -515,6 +556,7 @@ void Pending::complete(std::exception_ptr fault, ws::RpcResult&& result) {
   py::Ref lp = py::Ref::steal(std::exchange(loop, nullptr));
   py::Ref ctx = py::Ref::steal(std::exchange(context, nullptr));
   if (!fut) return;
+  unwatch(fut.get());  // the operation has ended: nothing left to cancel
 
   const int cancelled = is_cancelled(fut.get());
   if (cancelled != 0) {
@@ -539,7 +581,8 @@ void Pending::complete(std::exception_ptr fault, ws::RpcResult&& result) {
     batches.emplace(lp.get(), py::Ref(completer).release());
     py::Ref meth = py::Ref::steal(PyObject_GetAttr(lp.get(), names()->call_soon_threadsafe));
     if (meth) {
-      PyObject* args[] = {completer.get(), ctx.get()};
+      // No copy was taken for a loop with a waker that has closed since: its current context then.
+      PyObject* args[] = {completer.get(), ctx ? ctx.get() : Py_None};
       // Wakes the loop through its self-pipe, which releases the interpreter lock for a moment.
       py::Ref r = py::Ref::steal(
           py::releasing_call([&] { return PyObject_Vectorcall(meth.get(), args, 1, names()->context_kw); }));
