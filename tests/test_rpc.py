@@ -961,6 +961,19 @@ async def test_large_answer_arrives_exact(pair, cuts):
     await expect_kept(engine, peer, next_seq=seq + 1)
 
 
+async def test_large_answer_in_fragments(pair):
+    # Fragmented messages are assembled in the connection, not read into a block of their own.
+    engine, peer = pair
+    call = engine.get_ohlc(GUARD)
+    seq, fn_id, _ = await peer.recv_request()
+    values = np.random.default_rng(3).normal(size=(LARGE_ROWS, 5))
+    frame = encode_frame(KIND_RESPONSE, seq, fn_id, struct.pack("<II", LARGE_ROWS, 5) + values.tobytes())
+    await peer.send_binary(frame, fragments=[10, 2 * MiB])
+    result = await asyncio.wait_for(call, GUARD)
+    assert result.tobytes() == values.tobytes()
+    await expect_kept(engine, peer, next_seq=seq + 1)
+
+
 async def test_messages_around_a_large_answer_in_one_write(pair):
     engine, peer = pair
     first = engine.get_ohlc(GUARD)

@@ -236,7 +236,6 @@ Built build_outcome(Convert convert, std::exception_ptr fault, ws::RpcResult& re
   return o;
 }
 
-
 // -- Waking the loop without the interpreter lock ------------------------------------------------
 // Each loop gets an eventfd that it watches with add_reader. A worker queues the ended operation
 // and writes the eventfd when the queue was empty; the loop thread then builds the values and
