@@ -50,8 +50,9 @@ INTERPS=(cpython pypy)
 for name in "${INTERPS[@]}"; do
   py=$ROOT/.venv/$name/bin/python
   if [ ! -x "$py" ]; then
-    echo "missing $py: create the virtual environments with 'bash scripts/test.sh'" >&2
-    exit 1
+    # A fresh machine: system packages, both environments and the module, as the tests use them.
+    echo "setting up the environments (bash scripts/test.sh --setup-only)" >&2
+    bash "$ROOT/scripts/test.sh" --setup-only >&2 || exit 1
   fi
   if ! "$py" -c "import websockets.asyncio.server" 2>/dev/null; then
     echo "installing websockets into .venv/$name" >&2

@@ -2,9 +2,14 @@
 # Installs whatever is missing on a Debian/Ubuntu machine, builds the module for CPython and PyPy,
 # and runs the native codec tests, the short fuzz runs and the whole Python test suite on both
 # interpreters. Exits non-zero if anything fails.
+#
+#   bash scripts/test.sh               everything
+#   bash scripts/test.sh --setup-only  packages, virtual environments and module builds only
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+SETUP_ONLY=0
+[ "${1:-}" = "--setup-only" ] && SETUP_ONLY=1
 
 APT_PACKAGES=(libboost1.81-dev pypy3 pypy3-dev pypy3-venv libgtest-dev clang libclang-rt-14-dev ccache
               python3-dev python3-venv chromium)
@@ -48,6 +53,10 @@ make_venv cpython python3 "numpy>=2" && build_into cpython || failures+=("cpytho
 # The browser tests (tests/e2e) drive Debian's Chromium through Playwright on CPython only; PyPy skips them.
 .venv/cpython/bin/python -m pip install -q --disable-pip-version-check playwright || failures+=("playwright")
 make_venv pypy pypy3 "numpy==1.26.*" && build_into pypy || failures+=("pypy build")
+if [ $SETUP_ONLY = 1 ]; then
+  ((${#failures[@]})) && { echo "FAILED: ${failures[*]}"; exit 1; }
+  exit 0
+fi
 
 step "native codec tests and fuzz runs"
 bash scripts/native-tests.sh || failures+=("native tests")
