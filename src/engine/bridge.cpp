@@ -365,6 +365,16 @@ PyTypeObject* reader_type() {
   return t;
 }
 
+// True when the loop behind `loop_ref` (a weak reference) is dead or closed. Runs Python code.
+bool loop_gone(PyObject* loop_ref) {
+  py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(loop_ref));
+  if (!loop || loop.get() == Py_None) return true;
+  py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), names()->is_closed, nullptr));
+  const bool closed = r && PyObject_IsTrue(r.get()) == 1;
+  PyErr_Clear();
+  return closed;
+}
+
 // Entries of dead or closed loops are dropped when a loop is added; the eventfd goes with the last
 // reference to its waker (the reader object, on PyPy only at a collection).
 void sweep_loop_wakers() {
@@ -373,13 +383,7 @@ void sweep_loop_wakers() {
   std::vector<std::pair<PyObject*, py::Ref>> entries;
   for (auto& [key, e] : loop_wakers()) entries.emplace_back(key, py::Ref::borrow(e.loop_ref));
   for (auto& [key, ref] : entries) {
-    py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(ref.get()));
-    bool dead = !loop || loop.get() == Py_None;
-    if (!dead) {
-      py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), names()->is_closed, nullptr));
-      dead = r && PyObject_IsTrue(r.get()) == 1;
-      PyErr_Clear();
-    }
+    const bool dead = loop_gone(ref.get());
     auto& m = loop_wakers();
     auto it = m.find(key);
     if (!dead || it == m.end() || it->second.loop_ref != ref.get()) continue;
@@ -490,17 +494,10 @@ void flush_closed_loops(ws::Clock::time_point now) {
     if (!e.waker) continue;
     std::lock_guard lk(e.waker->m);
     if (!e.waker->queue.empty() && now - e.waker->since >= STALE_AFTER)
-      suspects.emplace_back(e.waker, py::Ref::borrow(PyWeakref_GetObject(e.loop_ref)));
+      suspects.emplace_back(e.waker, py::Ref::borrow(e.loop_ref));
   }
-  for (auto& [w, loop] : suspects) {
-    bool closed = !loop || loop.get() == Py_None;
-    if (!closed) {
-      py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), names()->is_closed, nullptr));
-      closed = r && PyObject_IsTrue(r.get()) == 1;
-      PyErr_Clear();
-    }
-    if (closed) close_waker(*w);
-  }
+  for (auto& [w, ref] : suspects)
+    if (loop_gone(ref.get())) close_waker(*w);
 }
 
 void check_stale() {

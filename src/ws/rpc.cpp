@@ -69,11 +69,12 @@ asio::awaitable<void> stop_if_cancelled(const Exchange& x) {
 // cancellation cannot reach this task while it spins): it must not take someone else's answer.
 WsConnection::Poll poll_spinning(const Exchange& x, WsConnection& conn, WsConnection::Message& m, std::string& err,
                                  Clock::time_point until) {
+  // The caller has just polled and found nothing: yield first.
   for (;;) {
+    std::this_thread::yield();
     x.stop_if_abandoned();
     const auto r = conn.poll(m, err);
     if (r != WsConnection::Poll::Wait || Clock::now() >= until) return r;
-    std::this_thread::yield();
   }
 }
 
@@ -130,8 +131,11 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
     const std::span<const std::uint8_t> body =
         m.rest ? m.rest->span() : std::span<const std::uint8_t>(m.data.subspan(codec::FRAME_HEADER_LEN));
     if (h.kind == static_cast<std::uint8_t>(codec::FrameKind::EchoRequest)) {
-      auto reply = codec::encode_frame(codec::FrameKind::EchoReply, h.seq, h.fnId, body);
-      co_await conn.send(Opcode::Binary, reply.span(), deadline, &x.mid_write);
+      // Header in front of the received body, as for requests: the body is not copied.
+      std::uint8_t reply[codec::FRAME_HEADER_LEN];
+      codec::write_frame_header(reply, codec::FrameKind::EchoReply, h.seq, h.fnId,
+                                static_cast<std::uint32_t>(body.size()));
+      co_await conn.send(Opcode::Binary, reply, body, deadline, &x.mid_write);
       x.mid_write = false;
       continue;
     }

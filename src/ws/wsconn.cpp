@@ -44,6 +44,8 @@ void unmask(std::uint8_t* p, std::size_t n, const std::uint8_t key0[4], std::siz
 
 bool is_control(Opcode op) { return static_cast<std::uint8_t>(op) >= 8; }
 
+bool would_block(const error_code& ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
+
 }  // namespace
 
 WsConnection::WsConnection(tcp::socket socket, std::span<const std::uint8_t> already_read)
@@ -201,6 +203,9 @@ WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
   if (std::exchange(large_handed_, false)) large_body_ = codec::Bytes();
   if (begin_ == end_) begin_ = end_ = 0;
   for (;;) {
+    // Where the next bytes from the socket go: straight into a large message's body once its
+    // head is complete, otherwise into the buffer.
+    bool into_body = false;
     if (large_active_) {
       if (large_got_ == large_len_) {
         large_active_ = false;
@@ -210,28 +215,16 @@ WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
         out = {large_op_, {large_head_, LARGE_MESSAGE_HEAD}, &large_body_};
         return Poll::Ready;
       }
-      if (large_got_ >= LARGE_MESSAGE_HEAD) {
-        // Straight from the socket into the body's block.
-        error_code ec;
-        const std::size_t n = socket_.read_some(
-            asio::buffer(large_body_.data() + (large_got_ - LARGE_MESSAGE_HEAD), large_len_ - large_got_), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) return Poll::Wait;
-        if (ec == asio::error::eof) {
-          error = "connection closed in the middle of a message";
-          return Poll::Failed;
-        }
-        if (ec) {
-          error = ec.message();
-          return Poll::Failed;
-        }
-        large_got_ += n;
-        continue;
+      if (large_got_ < LARGE_MESSAGE_HEAD) {
+        // Still inside the head: bytes come through the buffer, whose excess is the next message's.
+        const std::size_t k = std::min(end_ - begin_, large_len_ - large_got_);
+        put_large(buf_.get() + begin_, k);
+        begin_ += k;
       }
-      // Still inside the head: bytes come through the buffer, whose excess is the next message's.
-      const std::size_t k = std::min(end_ - begin_, large_len_ - large_got_);
-      put_large(buf_.get() + begin_, k);
-      begin_ += k;
-      if (large_got_ >= LARGE_MESSAGE_HEAD) continue;
+      if (large_got_ >= LARGE_MESSAGE_HEAD) {
+        if (large_got_ == large_len_) continue;
+        into_body = true;
+      }
     } else {
       switch (parse_buffered(out, error)) {
         case Parse::Message: return Poll::Ready;
@@ -240,12 +233,18 @@ WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
       }
       if (large_active_) continue;
     }
-    if (begin_ == end_) begin_ = end_ = 0;
-    reserve_from_begin(std::max(want_, std::min<std::size_t>(end_ - begin_ + READ_CHUNK, MAX_MESSAGE_SIZE + 14)));
-    if (end_ == cap_) reserve_from_begin(end_ - begin_ + READ_CHUNK);
+    asio::mutable_buffer dst;
+    if (into_body) {
+      dst = asio::buffer(large_body_.data() + (large_got_ - LARGE_MESSAGE_HEAD), large_len_ - large_got_);
+    } else {
+      if (begin_ == end_) begin_ = end_ = 0;
+      reserve_from_begin(std::max(want_, std::min<std::size_t>(end_ - begin_ + READ_CHUNK, MAX_MESSAGE_SIZE + 14)));
+      if (end_ == cap_) reserve_from_begin(end_ - begin_ + READ_CHUNK);
+      dst = asio::buffer(buf_.get() + end_, cap_ - end_);
+    }
     error_code ec;
-    const std::size_t n = socket_.read_some(asio::buffer(buf_.get() + end_, cap_ - end_), ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) return Poll::Wait;
+    const std::size_t n = socket_.read_some(dst, ec);
+    if (would_block(ec)) return Poll::Wait;
     if (ec == asio::error::eof) {
       if (end_ != begin_ || in_fragments_ || large_active_) {
         error = "connection closed in the middle of a message";
@@ -257,7 +256,7 @@ WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
       error = ec.message();
       return Poll::Failed;
     }
-    end_ += n;
+    (into_body ? large_got_ : end_) += n;
   }
 }
 
@@ -284,7 +283,6 @@ asio::awaitable<void> WsConnection::wait_readable(asio::steady_timer& deadline_t
 
 namespace {
 using Buffers = std::array<asio::const_buffer, 3>;
-bool would_block(const error_code& ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
 }  // namespace
 
 // One unfragmented, unmasked server frame: its header and the two parts of its payload.
