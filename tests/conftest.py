@@ -8,9 +8,9 @@ Only pytest and numpy are assumed.  ``async def`` tests are run by the
 that drive that same loop, so a test receives ready objects.
 
 Test modules get the helpers through fixtures (``start_engine``,
-``run_python``, ``shrink_send_buffer``, ``engine_process``), not by importing
-this file: another directory's conftest.py may take the module name
-"conftest".
+``run_python``, ``child_environment``, ``shrink_send_buffer``,
+``engine_process``), not by importing this file: another directory's
+conftest.py may take the module name "conftest".
 """
 
 from __future__ import annotations
@@ -343,6 +343,12 @@ def start_engine():
     """``await start_engine(start_seq=None, host=HOST)`` -> ``(engine, port)``:
     an engine constructed on a free port and started."""
     return start_engine_on_free_port
+
+
+@pytest.fixture(name="child_environment")
+def child_environment_fixture():
+    """``child_environment()``: see :func:`child_environment`."""
+    return child_environment
 
 
 @pytest.fixture(name="run_python")
