@@ -27,7 +27,8 @@ import subprocess
 import sys
 import threading
 import time
-from typing import List, Optional, Tuple
+from collections import Counter
+from typing import Dict, List, Optional, Tuple
 
 import pytest
 
@@ -43,6 +44,54 @@ GUARD = DEFAULT_TIMEOUT
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "async_timeout(seconds): hang guard of an async test")
+
+
+class AttackTally:
+    """What the fault suite tried and what came of it, per attack.
+
+    ``outcomes`` counts the outcome of every try (a result, a kind of
+    error, a cancellation); ``after`` says whether the engine then worked
+    with a well-behaved peer.
+    """
+
+    def __init__(self) -> None:
+        self.seed: Optional[int] = None
+        self.tries: Dict[str, int] = {}
+        self.outcomes: Dict[str, Counter] = {}
+        self.after: Dict[str, str] = {}
+
+    def record(self, attack: str, outcome: str, count: int = 1) -> None:
+        self.tries[attack] = self.tries.get(attack, 0) + count
+        self.outcomes.setdefault(attack, Counter())[outcome] += count
+
+    def survived(self, attack: str, healthy: bool) -> None:
+        previous = self.after.get(attack)
+        self.after[attack] = "works" if healthy and previous != "BROKEN" else "BROKEN"
+
+    def lines(self) -> List[str]:
+        out = ["seed %s" % self.seed] if self.seed is not None else []
+        for attack in sorted(self.tries):
+            outcomes = ", ".join("%s x%d" % (name, n)
+                                 for name, n in self.outcomes[attack].most_common())
+            out.append("%-34s tries %6d  afterwards %-7s %s"
+                       % (attack, self.tries[attack], self.after.get(attack, "-"), outcomes))
+        return out
+
+
+_ATTACK_TALLY = AttackTally()
+
+
+@pytest.fixture(scope="session")
+def attack_tally() -> AttackTally:
+    """The session's :class:`AttackTally`, printed at the end of the run."""
+    return _ATTACK_TALLY
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _ATTACK_TALLY.tries:
+        terminalreporter.section("fault suite: attacks, tries, outcomes")
+        for line in _ATTACK_TALLY.lines():
+            terminalreporter.write_line(line)
 
 
 def _close_loop(loop: asyncio.AbstractEventLoop) -> None:
