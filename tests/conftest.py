@@ -224,8 +224,15 @@ def shrink_engine_send_buffer(engine_port: int, client: socket.socket,
             # mode (PyPy makes it blocking), which would stall the event loop's
             # own sockets: the mode is put back afterwards.
             flags = fcntl.fcntl(fd, fcntl.F_GETFL)
-            sock = socket.socket(fileno=os.dup(fd))
+            copy = os.dup(fd)
         except OSError:
+            continue
+        try:
+            sock = socket.socket(fileno=copy)
+        except OSError:
+            # Not a socket: the copy would otherwise stay open, and every later search
+            # would find twice as many descriptors.
+            os.close(copy)
             continue
         try:
             if (sock.type == socket.SOCK_STREAM

@@ -166,29 +166,31 @@ class Attack:
 
 async def works_normally(engine, port, calls=30):
     """A well-behaved peer gets every call answered, with the right results."""
-    peer = await connect_ready(HOST, port)
+    peers = []
     try:
-        async with peer.serve(good_answer):
-            # Until the new peer is installed, a call may still meet an older connection that
-            # the engine has not yet found dead: it fails, clearly, and the next one goes out.
-            for _ in range(5):
-                probe = engine.get_rl_config(GUARD)
-                done, _ = await asyncio.wait([probe], timeout=GUARD + MARGIN)
+        for _ in range(5):
+            peer = await connect_ready(HOST, port)
+            peers.append(peer)
+            async with peer.serve(good_answer):
+                # Until the new peer is installed, a call may still meet an older connection
+                # that the engine has not yet found dead; it must fail clearly, and a peer that
+                # connects again must then be served.
+                probe = engine.get_rl_config(2.0)
+                done, _ = await asyncio.wait([probe], timeout=2 * 2.0 + MARGIN)
                 assert done, "probe call hung"
-                if classify(probe) == "result":
-                    break
-                if classify(probe) == "no websocket connected":
-                    await asyncio.wait_for(engine.wait_connected(GUARD), GUARD)
-            else:
-                raise AssertionError("the engine does not work with a well-behaved peer")
-            futures = [engine.reset_episode(i, "train", GUARD) if i % 3 == 0
-                       else engine.get_sync_policy(GUARD) if i % 3 == 1
-                       else engine.step_next(GUARD) for i in range(calls)]
-            results = await asyncio.wait_for(asyncio.gather(*futures), GUARD + MARGIN)
-            assert results == [i if i % 3 == 0 else "eager" if i % 3 == 1 else None
-                               for i in range(calls)]
+                if classify(probe) != "result":
+                    continue
+                futures = [engine.reset_episode(i, "train", GUARD) if i % 3 == 0
+                           else engine.get_sync_policy(GUARD) if i % 3 == 1
+                           else engine.step_next(GUARD) for i in range(calls)]
+                results = await asyncio.wait_for(asyncio.gather(*futures), GUARD + MARGIN)
+                assert results == [i if i % 3 == 0 else "eager" if i % 3 == 1 else None
+                                   for i in range(calls)]
+                return
+        raise AssertionError("the engine does not work with a well-behaved peer")
     finally:
-        peer.abort()
+        for peer in peers:
+            peer.abort()
 
 
 async def recv_request(peer, timeout=GUARD):
