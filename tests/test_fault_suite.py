@@ -370,7 +370,8 @@ async def test_peer_that_stops_reading(served, tally, shrink_send_buffer):
                 await recv_request(peer)
                 peer.stop_reading()
                 shrink_send_buffer(served.port, peer.socket)
-                await peer.send_echo_request(1, 1, bytes(4 * MiB))
+                # On a loaded machine the deadline may pass before all of it is sent.
+                await quietly(peer.send_echo_request(1, 1, bytes(4 * MiB)))
             else:
                 peer.stop_reading()
                 shrink_send_buffer(served.port, peer.socket)

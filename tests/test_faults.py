@@ -13,7 +13,8 @@ import sys
 import numpy as np
 import pytest
 
-from peer import DEFAULT_TIMEOUT as GUARD, KIND_RESPONSE, OP_BINARY, connect_ready, encode_frame, free_port
+from peer import (DEFAULT_TIMEOUT as GUARD, KIND_RESPONSE, OP_BINARY, connect_ready, decode_frame, encode_frame,
+                  free_port)
 
 HOST = "127.0.0.1"
 MiB = 1024 * 1024
@@ -219,9 +220,14 @@ async def test_page_connecting_during_a_send_is_left_alone(served, shrink_send_b
     # The new page's installation now waits behind the send for the slot.
     await asyncio.sleep(0.3)
     older.resume_reading()
+    # The older peer takes the whole request (a paused reader would back it up again); the
+    # installation then drops it.
+    draining = asyncio.ensure_future(older.read_until_closed(timeout=3 * GUARD))
     # The request went out on the older connection: nothing can answer it on the newer one.
     await expect_error(call, transport_error(1, 100, "connection missing"))
     assert await answered(engine, newer) == 1
+    received = await draining
+    assert [(op, decode_frame(data)[3:5]) for op, data in received] == [(OP_BINARY, (1, 100))]
 
 
 # ---------------------------------------------------------------------------
