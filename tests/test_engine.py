@@ -450,18 +450,19 @@ ACCEPTED_ORIGINS = [
     b"https://\x80attacker.example",
 ]
 REFUSED_ORIGINS = [
+    # After an allowed prefix only a path or a port of 1 to 5 digits may follow.
+    "https://localhost:",
+    "http://127.0.0.1:80@evil.com",
+    "http://localhost:evil.com",
+    "http://localhost:123456",
+    "http://localhost:80x",
     "http://localhost.attacker.example",
     "http://127.0.0.10",
     "http://localhostx",
     "http://127.0.0.1.nip.io",
     "http://127.0.0.1@evil.example",
-    # after an allowed prefix only a port (1 to 5 digits) and a path may follow
-    "http://127.0.0.1:80@evil.com",
-    "http://localhost:evil.com",
     "http://localhost:8080evil.com",
-    "http://localhost:123456",
     "http://localhost:",
-    "https://localhost:",
     "https://localhost:/",
     "http://localhost::80",
     "http://localhost:-1",
