@@ -18,6 +18,11 @@ namespace engine {
 
 namespace {
 
+// The object behind a weak reference (None once it is gone), as a new reference. Calling the
+// reference rather than PyWeakref_GetObject: PyPy keeps an object handed out borrowed alive for as
+// long as the weak reference lives, which would make every loop ever seen immortal.
+py::Ref referent(PyObject* ref) { return py::Ref::steal(PyObject_CallNoArgs(ref)); }
+
 // A queue left undrained this long may belong to a loop that was closed while its reader was
 // still alive (PyPy frees it only at a collection), or whose scheduled drain will never run.
 constexpr auto STALE_AFTER = std::chrono::milliseconds(250);
@@ -50,7 +55,7 @@ void retire_closed_loops(Internals& in) {
     if (rec->fd >= 0) watching.push_back(rec);
   }
   for (auto& rec : watching) {
-    py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(rec->loop_ref));
+    py::Ref loop = referent(rec->loop_ref);
     if (!loop || loop.get() == Py_None) continue;
     py::Ref closed = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), in.s_is_closed, nullptr));
     const bool is_closed = closed && PyObject_IsTrue(closed.get()) == 1;
@@ -141,7 +146,7 @@ void wake_by_drain(const std::shared_ptr<LoopRecord>& rec) {
       rec->drain = d.release();
     }
   }
-  py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(rec->loop_ref));
+  py::Ref loop = referent(rec->loop_ref);
   py::Ref r;
   if (rec->drain && loop && loop.get() != Py_None)
     r = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), in.s_call_soon_threadsafe, rec->drain, nullptr));
@@ -188,7 +193,7 @@ void check_stale() {
     py::WorkerGil gil;
     if (!gil.acquired()) return;  // the interpreter is finalising: nothing to settle any more
     for (auto& rec : stale) {
-      py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(rec->loop_ref));
+      py::Ref loop = referent(rec->loop_ref);
       py::Ref closed;
       if (loop && loop.get() != Py_None)
         closed = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), in.s_is_closed, nullptr));
@@ -248,7 +253,7 @@ LoopRecord::~LoopRecord() {
 
 std::shared_ptr<LoopRecord> record_for(PyObject* loop) {
   Internals& in = made_internals();
-  if (auto it = in.loops.find(loop); it != in.loops.end() && PyWeakref_GetObject(it->second->loop_ref) == loop)
+  if (auto it = in.loops.find(loop); it != in.loops.end() && referent(it->second->loop_ref).get() == loop)
     return it->second;
   if (!in.loop_gone && !(in.loop_gone = PyCFunction_New(&LOOP_GONE, nullptr))) return nullptr;
   retire_closed_loops(in);
