@@ -37,6 +37,19 @@ void engine_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+PyObject* port_getter(PyObject* self, void*) {
+  const int port = reinterpret_cast<EngineObject*>(self)->shared->life->bound_port();
+  if (port < 0) Py_RETURN_NONE;
+  return PyLong_FromLong(port);
+}
+
+
+PyGetSetDef GETSET[] = {
+    {"port", port_getter, nullptr,
+     "The port the latest successful start() bound (the one the system chose for port 0); None before.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 constexpr const char* WAIT_PARAMS[] = {"timeout_secs"};
 constexpr py::Signature WAIT_SIG{"RustEngineAsync.wait_connected", WAIT_PARAMS, 1, 0};
 
@@ -48,6 +61,7 @@ PyTypeObject* engine_type() {
         {Py_tp_new, reinterpret_cast<void*>(engine_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
         {Py_tp_methods, engine_methods()},
+        {Py_tp_getset, GETSET},
         {Py_tp_doc, const_cast<char*>("RustEngineAsync(host, port, start_seq=None)\n--\n\n")},
         {0, nullptr}};
     PyType_Spec spec = {"py_engine_rust.RustEngineAsync", static_cast<int>(sizeof(EngineObject)), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -63,6 +77,13 @@ PyObject* start_method(PyObject* self, PyObject*) {
   auto p = prepare_pending(convert_none);
   if (!p) return nullptr;
   return launch(std::move(p), [shared = std::move(shared)]() { return ws::start_server(shared); });
+}
+
+PyObject* close_method(PyObject* self, PyObject*) {
+  ws::EngineShared shared = *reinterpret_cast<EngineObject*>(self)->shared;
+  auto p = prepare_pending(convert_none);
+  if (!p) return nullptr;
+  return launch(std::move(p), [shared = std::move(shared)]() { return ws::close_engine(shared); });
 }
 
 PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -44,6 +44,7 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
 PyMethodDef* engine_methods();
 
 PyObject* start_method(PyObject* self, PyObject*);
+PyObject* close_method(PyObject* self, PyObject*);
 PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace engine

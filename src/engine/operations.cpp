@@ -309,6 +309,10 @@ PyMethodDef METHODS[] = {
                      "trailing_stop=None, time_limit=None, timeout_secs=None)\n--\n\n"),
     row<PLACE_TICKET>("place_ticket($self, side, units, take_profit=None, stop_loss=None, trailing_stop=None, "
                       "timeout_secs=None)\n--\n\n"),
+    {"close", close_method, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Stop serving: close the listeners (their ports can be bound again once this completes), drop\n"
+     "the connection and fail the calls in flight; every later call fails with \"engine closed\"."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
@@ -159,7 +160,7 @@ asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_
 }  // namespace
 
 std::optional<Presend> try_send_now(const EngineShared& sh, std::uint16_t fnId, std::span<const std::uint8_t> payload) {
-  if (payload.size() > MAX_PRESEND_PAYLOAD || sh.slot->unsent.load() != 0) return std::nullopt;
+  if (payload.size() > MAX_PRESEND_PAYLOAD || sh.slot->unsent.load() != 0 || sh.life->closed()) return std::nullopt;
   auto g = sh.slot->mutex.try_lock();
   if (!g || !sh.slot->conn) return std::nullopt;
   auto sg = sh.seq->mutex.try_lock();  // slot lock first, seq lock second
@@ -178,6 +179,14 @@ std::optional<Presend> try_send_now(const EngineShared& sh, std::uint16_t fnId, 
 
 namespace {
 
+// A call that close() interrupted says so, whatever the stream did when it was shut down.
+RpcResult closed_instead(const EngineShared& sh, RpcResult r) {
+  if (auto* e = std::get_if<EngineError>(&r);
+      e && e->kind == EngineError::Kind::RpcTransportError && sh.life->closed())
+    e->message = ENGINE_CLOSED;
+  return r;
+}
+
 // Both ways into an exchange end here: the request is (partly) out and the slot lock is held.
 asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std::span<const std::uint8_t> payload,
                                            Timeout timeout, std::size_t already_written, bool complete,
@@ -194,16 +203,18 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
     sh.slot->drop();
     co_return x.fail("websocket send failed: " + presend.error);
   }
-  co_return co_await finish_exchange(x, std::move(presend.guard), payload, timeout, presend.written, presend.complete,
-                                     nullptr);
+  co_return closed_instead(sh, co_await finish_exchange(x, std::move(presend.guard), payload, timeout,
+                                                        presend.written, presend.complete, nullptr));
 }
 
 asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
                                     Timeout timeout, Abandoned abandoned, UnsentMark unsent) {
   Exchange x{sh, fnId, abandoned};
+  if (sh.life->closed()) co_return EngineError::transport(ENGINE_CLOSED, std::nullopt, fnId);
   {
     auto check = co_await sh.slot->mutex.lock();
     x.stop_if_abandoned();
+    if (sh.life->closed()) co_return EngineError::transport(ENGINE_CLOSED, std::nullopt, fnId);
     if (!sh.slot->conn) co_return EngineError::transport("no websocket connected", std::nullopt, fnId);
   }
   {
@@ -213,8 +224,8 @@ asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::sp
   }
   auto g = co_await sh.slot->mutex.lock();
   x.stop_if_abandoned();
-  if (!sh.slot->conn) co_return x.fail("connection missing");
-  co_return co_await finish_exchange(x, std::move(g), payload, timeout, 0, false, &unsent);
+  if (!sh.slot->conn || sh.life->closed()) co_return closed_instead(sh, x.fail("connection missing"));
+  co_return closed_instead(sh, co_await finish_exchange(x, std::move(g), payload, timeout, 0, false, &unsent));
 }
 
 namespace {
@@ -223,6 +234,7 @@ asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std
                                            Timeout timeout, std::size_t already_written, bool complete,
                                            UnsentMark* unsent) {
   EngineShared& sh = x.sh;
+  const std::uint64_t sent_on = sh.slot->generation;  // the connection this request goes out on
   if (!complete) {
     // The header goes out in front of the caller's payload: a large upload is never copied.
     std::uint8_t header[codec::FRAME_HEADER_LEN];
@@ -252,7 +264,8 @@ asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std
   // the order in which their requests went out, which is the order the peer answers in.
   g = co_await sh.slot->mutex.relock(std::move(g));
   x.stop_if_abandoned();
-  if (!sh.slot->conn) co_return x.fail("connection missing");
+  // A page that connected meanwhile never saw this request: leave it alone.
+  if (!sh.slot->conn || sh.slot->generation != sent_on) co_return x.fail("connection missing");
   RpcResult r;
   try {
     r = co_await receive(x, *sh.slot->conn, deadline_after(timeout, FALLBACK_WAIT));
@@ -270,28 +283,54 @@ asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std
 }  // namespace
 
 asio::awaitable<RpcResult> wait_connected(EngineShared sh, std::optional<Timeout> limit) {
-  std::shared_ptr<ConnectedSignal::Waiter> w;
-  {
-    auto g = co_await sh.slot->mutex.lock();
-    if (sh.slot->conn) co_return codec::Bytes{};
-    // Subscribed before the lock is released, so an install right after cannot be missed.
-    w = sh.connected->subscribe();
-  }
+  // Presence is read without the slot lock, so a limit of 0 answers at once even while an
+  // exchange holds the slot for its receive phase.
+  auto ended = [&]() -> std::optional<RpcResult> {
+    if (sh.life->closed()) return EngineError::transport(ENGINE_CLOSED);
+    if (sh.slot->present()) return codec::Bytes{};
+    return std::nullopt;
+  };
+  if (auto r = ended()) co_return std::move(*r);
+  auto w = sh.connected->subscribe();
   struct Unsubscribe {
     ConnectedSignal& s;
     std::shared_ptr<ConnectedSignal::Waiter>& w;
     ~Unsubscribe() { s.unsubscribe(w); }
   } unsub{*sh.connected, w};
+  // Subscribed first, looked again second: an install or close in between is not missed.
+  if (auto r = ended()) co_return std::move(*r);
 
   if (!limit) {
     co_await sh.connected->async_wait(w, asio::use_awaitable);
-    co_return codec::Bytes{};
+  } else {
+    asio::steady_timer timer(co_await asio::this_coro::executor, deadline_after(*limit, std::nullopt));
+    co_await (sh.connected->async_wait(w, asio::as_tuple(asio::use_awaitable)) ||
+              timer.async_wait(asio::as_tuple(asio::use_awaitable)));
   }
-  asio::steady_timer timer(co_await asio::this_coro::executor, deadline_after(*limit, std::nullopt));
-  co_await (sh.connected->async_wait(w, asio::as_tuple(asio::use_awaitable)) ||
-            timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+  if (sh.life->closed()) co_return EngineError::transport(ENGINE_CLOSED);
   if (w->notified.load()) co_return codec::Bytes{};
   co_return EngineError::transport("wait_connected timed out");
+}
+
+asio::awaitable<RpcResult> close_engine(EngineShared sh) {
+  auto listeners = sh.life->close();
+  sh.slot->shut_down();
+  sh.connected->notify_all();
+  for (auto& l : listeners) {
+    // A named closure: g++ 12 destroys a capturing temporary in a co_await expression twice.
+    auto close_it = [a = l.acceptor]() -> asio::awaitable<void> {
+      if (auto acc = a.lock()) {
+        boost::system::error_code ec;
+        acc->close(ec);
+      }
+      co_return;
+    };
+    co_await asio::co_spawn(l.strand, std::move(close_it), asio::use_awaitable);
+  }
+  // Behind every exchange that holds or awaits the slot: each sees the closed engine and ends.
+  auto g = co_await sh.slot->mutex.lock();
+  sh.slot->drop();
+  co_return codec::Bytes{};
 }
 
 }  // namespace ws

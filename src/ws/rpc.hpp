@@ -69,4 +69,11 @@ boost::asio::awaitable<RpcResult> wait_connected(EngineShared shared, std::optio
 // Binds the listener and launches the server; completes with an empty payload once it runs.
 boost::asio::awaitable<RpcResult> start_server(EngineShared shared);
 
+// What every call of a closed engine fails with.
+inline constexpr const char* ENGINE_CLOSED = "engine closed";
+
+// Stops the servers, ends upgrades in progress and the live connection, and fails the calls in
+// flight with ENGINE_CLOSED; completes once every listener is closed (its port free again).
+boost::asio::awaitable<RpcResult> close_engine(EngineShared shared);
+
 }  // namespace ws

@@ -80,14 +80,35 @@ bool valid_upgrade(const http::request<http::empty_body>& req, std::string& why)
 
 asio::awaitable<void> install(EngineShared& sh, std::unique_ptr<WsConnection> conn) {
   auto g = co_await sh.slot->mutex.lock();
-  sh.slot->drop();
-  sh.slot->conn = std::move(conn);
+  if (sh.life->closed()) co_return;  // close() has run meanwhile: the connection goes
+  sh.slot->install(std::move(conn));
   auto g2 = co_await sh.seq->mutex.lock();
   sh.seq->value = sh.start_seq;
   sh.connected->notify_all();
 }
 
+// Registers an accepted socket as upgrading for as long as it lives here, so that close() can
+// end its upgrade.
+class Upgrading {
+ public:
+  Upgrading(Lifecycle& life, int fd) : life_(life), fd_(life.add_upgrading(fd) ? fd : -1) {}
+  ~Upgrading() { release(); }
+  Upgrading(const Upgrading&) = delete;
+  Upgrading& operator=(const Upgrading&) = delete;
+  bool registered() const noexcept { return fd_ >= 0; }
+  void release() noexcept {
+    if (fd_ >= 0) life_.remove_upgrading(std::exchange(fd_, -1));
+  }
+
+ private:
+  Lifecycle& life_;
+  int fd_;
+};
+
 asio::awaitable<void> serve_peer(tcp::socket sock, EngineShared sh) {
+  // Declared after the socket, so it is unregistered before the socket closes.
+  Upgrading upgrading(*sh.life, sock.native_handle());
+  if (!upgrading.registered()) co_return;
   asio::steady_timer timer(co_await asio::this_coro::executor, Clock::now() + UPGRADE_LIMIT);
   beast::flat_buffer buf;
   http::request_parser<http::empty_body> parser;
@@ -139,12 +160,14 @@ asio::awaitable<void> serve_peer(tcp::socket sock, EngineShared sh) {
                                                    HANDSHAKE_MESSAGE.size());
   auto sent = co_await conn->send(Opcode::Text, hello, Clock::now() + UPGRADE_LIMIT);
   if (!sent.ok) log_line("handshake send failed: " + sent.error);
+  upgrading.release();  // from here on close() reaches the connection through the slot
   co_await install(sh, std::move(conn));
 }
 
-asio::awaitable<void> accept_loop(tcp::acceptor acceptor, EngineShared sh) {
+asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> acceptor, EngineShared sh) {
   for (;;) {
-    auto [ec, sock] = co_await acceptor.async_accept(asio::make_strand(runtime()), asio::as_tuple(asio::use_awaitable));
+    auto [ec, sock] = co_await acceptor->async_accept(asio::make_strand(runtime()), asio::as_tuple(asio::use_awaitable));
+    if (sh.life->closed()) co_return;
     if (ec) {
       log_line("accept failed: " + ec.message());
       continue;
@@ -181,9 +204,8 @@ bool origin_allowed(const char* value, std::size_t size, std::string& trimmed) {
   return false;
 }
 
-void launch_server(tcp::acceptor acceptor, EngineShared shared) {
-  auto ex = asio::make_strand(runtime());
-  asio::co_spawn(ex, accept_loop(std::move(acceptor), std::move(shared)), asio::detached);
+void launch_server(std::shared_ptr<tcp::acceptor> acceptor, Strand strand, EngineShared shared) {
+  asio::co_spawn(strand, accept_loop(std::move(acceptor), std::move(shared)), asio::detached);
 }
 
 }  // namespace ws

@@ -15,8 +15,8 @@ static_assert(HOSTED_UI_ORIGIN.size() == 27);
 
 inline constexpr std::string_view HANDSHAKE_MESSAGE = R"({"type":"handshake","python_library_version":"0.1.0"})";
 
-// Runs detached until the process ends.
-void launch_server(boost::asio::ip::tcp::acceptor acceptor, EngineShared shared);
+// Runs detached on `strand` (the acceptor's) until the engine is closed.
+void launch_server(std::shared_ptr<tcp::acceptor> acceptor, Strand strand, EngineShared shared);
 
 // Accept or refuse an Origin header value (nullptr when absent). `trimmed` receives the text
 // that a refusal is logged with.

@@ -117,7 +117,7 @@ class WsConnection {
   // Closes the TCP socket at once, without a closing handshake.
   void close() noexcept;
 
-  tcp::socket& socket() noexcept { return socket_; }
+  int native_fd() noexcept { return socket_.native_handle(); }
 
  private:
   enum class Parse { Message, NeedMore, Failed };
