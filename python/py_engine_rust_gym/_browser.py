@@ -146,8 +146,9 @@ class BrowserPool:
                 atexit.register(self.shutdown)
                 self._atexit = True
         try:
+            # The environment as it is now (DISPLAY may have been set after the driver started).
             browser = await self._playwright.chromium.launch(
-                executable_path=executable, headless=headless, args=list(CHROMIUM_ARGS))
+                executable_path=executable, headless=headless, args=list(CHROMIUM_ARGS), env=dict(os.environ))
         except Exception as exc:
             if not self._browsers:
                 await self._stop_all()

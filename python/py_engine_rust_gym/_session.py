@@ -154,6 +154,8 @@ class PageSession:
                         raise
                     results.append(self.crash_error())
                 except Exception as exc:
+                    if not self.crashed and str(exc).startswith("RpcTransportError"):
+                        await self._check_crash()
                     results.append(self.crash_error() if self.crashed else exc)
         except asyncio.CancelledError:
             for future in futures:
@@ -162,6 +164,15 @@ class PageSession:
         finally:
             self._in_flight.difference_update(futures)
         return results
+
+    async def _check_crash(self) -> None:
+        """After a lost connection: the socket of a crashed renderer closes before Playwright
+        reports the crash, so ask the page whether it is still there."""
+        try:
+            await asyncio.wait_for(self._page.evaluate("0"), 5)
+        except Exception as exc:
+            if "crash" in str(exc).lower():
+                self.crashed = True
 
     async def call(self, future: "asyncio.Future[Any]") -> Any:
         """One engine call, awaited; raises what it failed with."""

@@ -173,7 +173,8 @@ class BrowserTradingVectorEnv(VectorEnv):
             if final is not None:
                 infos = self._add(infos, final, i)
             infos = self._add(infos, info, i)
-            self._autoreset[i] = terminations[i] or truncations[i]
+            # A same-step reset has already begun the next episode.
+            self._autoreset[i] = final is None and (terminations[i] or truncations[i])
         if failure is not None:
             raise failure
         return self._batch(), rewards, terminations, truncations, infos
