@@ -51,8 +51,8 @@ build_into() {  # name
 failures=()
 make_venv cpython python3 "numpy>=2" && build_into cpython || failures+=("cpython build")
 # What `pip install ".[gym]"` adds (Gymnasium, Playwright), read from pyproject.toml. Playwright drives
-# Debian's Chromium (never `playwright install`). The browser tests in tests/e2e run on CPython; the
-# environment tests in tests/gym also on PyPy where these install, and skip where they do not.
+# Debian's Chromium (never `playwright install`). The browser tests (tests/e2e, tests/gym) skip on an
+# interpreter where these do not install.
 GYM_EXTRA=$(.venv/cpython/bin/python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["gym"]))') \
   || failures+=("reading the gym extra")
 read -r -a GYM_EXTRA <<<"${GYM_EXTRA:-}"
