@@ -248,6 +248,10 @@ def test_crashed_page_is_a_typed_error_and_reset_opens_a_new_one(make_env):
     old_port = env.session.engine.port
     with pytest.raises(Exception):
         LOOP.run(env.session.page.goto("chrome://crash"))
+    # The navigation fails at once; the renderer dies, and Playwright says so, a moment later.
+    deadline = time.monotonic() + 10
+    while not env.session.crashed and time.monotonic() < deadline:
+        time.sleep(0.05)
     with pytest.raises(PageCrashedError, match="crashed.*reset"):
         env.step(0)
     with pytest.raises(ResetNeeded):
