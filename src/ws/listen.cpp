@@ -1,3 +1,5 @@
+#include "ws/listen.hpp"
+
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,7 +12,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "ws/rpc.hpp"
+#include "ws/lifecycle.hpp"
 #include "ws/runtime.hpp"
 #include "ws/server.hpp"
 
