@@ -301,6 +301,10 @@ async def main(port):
         if line == "rss":
             print(rss_kib(), flush=True)
             continue
+        if line == "wait":
+            await engine.wait_connected(10)
+            print("connected", flush=True)
+            continue
         try:
             await engine.step_next(float(line))
             print("ok", flush=True)
@@ -352,21 +356,35 @@ def bare_header(length):
     return bytes([OP_BINARY, 0x80 | 127]) + length.to_bytes(8, "big") + b"\0\0\0\0"
 
 
-async def malformed_round(child):
+async def fresh_peer(child, old=None):
+    """A new peer, once the engine has installed it in place of ``old``."""
+    if old is not None:
+        # The engine reads nothing between calls: a call finds the old connection gone and
+        # empties the slot, so that the wait below proves the new one installed.
+        old.abort()
+        child.send("1")
+        outcome = await child.outcome()
+        assert outcome.startswith("RuntimeError"), outcome
+    peer = await connect_ready(HOST, child.port)
+    child.send("wait")
+    assert await child.outcome() == "connected"
+    return peer
+
+
+async def malformed_round(child, previous):
     """Attacks that each make the engine take in megabytes of hostile bytes.
 
     Returns the peer of the last one, still connected.
     """
     # A bare header that states a fragment of 60 MiB, a few megabytes of it, then silence.
-    peer = await connect_ready(HOST, child.port)
+    peer = await fresh_peer(child, previous)
     child.send("0.5")
     await peer.recv_request()
     await peer.send_raw(bare_header(60 * MiB) + bytes(4 * MiB))
     assert (await child.outcome()).startswith("RuntimeError"), "the stalled frame did not end the call"
-    peer.abort()
     # Value errors, which keep the connection: a frame just under the size that is read into
     # a block of its own, and a fragmented message of 60 MiB, each stating a wrong length.
-    peer = await connect_ready(HOST, child.port)
+    peer = await fresh_peer(child, peer)
     for size, fragments in ((MiB - 100, None), (60 * MiB, 4)):
         child.send("20")
         seq, fn_id, _ = await peer.recv_request()
@@ -384,18 +402,15 @@ async def test_memory_is_given_back_after_a_flood_of_malformed_frames(child_envi
     child = CallingEngine(child_environment())
     peer = None
     try:
-        peer = await connect_ready(HOST, child.port)
+        peer = await fresh_peer(child)
         for _ in range(20):
             child.send("5")
             seq, fn_id, _ = await peer.recv_request()
             await peer.respond(seq, fn_id)
             assert await child.outcome() == "ok"
-        peer.abort()
         before = await child.rss_kib()
         for _ in range(3):
-            if peer is not None:
-                peer.abort()
-            peer = await malformed_round(child)
+            peer = await malformed_round(child, peer)
         # Measured with the last connection still installed and working.
         child.send("5")
         seq, fn_id, _ = await peer.recv_request()
