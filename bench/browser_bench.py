@@ -53,16 +53,18 @@ PAGES = {
 }
 
 #: rows: (page kind, step, page counts, interpreter of the Python engines); with --pypy the PyPy
-#: rows run too, otherwise they are left out.
+#: rows run too, otherwise they are left out. A kind ending in "+bare" is the same page opened
+#: outside Playwright's browser contexts (see PageSet).
 FULL = dict(rounds=3, warmup=0.3, secs=1.0,
             rows=[("minimal", "two", [1, 2, 4, 8], "cpython"), ("ui-deferred", "two", [1, 2, 4, 8], "cpython"),
                   ("ui-eager", "two", [1, 2, 4, 8], "cpython"), ("minimal", "sync", [1, 4], "cpython"),
-                  ("ui-eager", "sync", [1, 4], "cpython"), ("minimal", "two", [1, 4], "pypy"),
+                  ("ui-eager", "sync", [1, 4], "cpython"), ("minimal+bare", "two", [1, 4], "cpython"),
+                  ("ui-deferred+bare", "two", [1, 4], "cpython"), ("minimal", "two", [1, 4], "pypy"),
                   ("ui-eager", "two", [1, 4], "pypy")])
 QUICK = dict(rounds=1, warmup=0.2, secs=0.5,
              rows=[("minimal", "two", [1, 4], "cpython"), ("ui-deferred", "two", [1, 4], "cpython"),
                    ("ui-eager", "two", [1, 4], "cpython"), ("ui-eager", "sync", [1], "cpython"),
-                   ("ui-eager", "two", [1], "pypy")])
+                   ("minimal+bare", "two", [1], "cpython"), ("ui-eager", "two", [1], "pypy")])
 
 
 def free_ports(n):
@@ -218,11 +220,17 @@ class PageSet:
     (the reference page retries after 250 ms, then 500 ms, ...)."""
 
     def __init__(self, browser, http_port, kind, n):
-        self.browser, self.http_port, self.kind, self.n = browser, http_port, kind, n
+        self.browser, self.http_port, self.n = browser, http_port, n
+        self.kind, _, bare = kind.partition("+")
         self.ports = free_ports(n)
         self.contexts = []
         self.errors = []
         self.opened = False
+        # "+bare": the pages are made over the browser's own protocol session, in contexts that
+        # Playwright did not create and therefore does not attach to (it only attaches to pages of
+        # its own contexts), so the browser sends no protocol events per WebSocket frame.
+        self.raw = bare == "bare"
+        self.cdp = None
 
     async def __aenter__(self):
         return self
@@ -231,18 +239,32 @@ class PageSet:
         """Opens the pages; called once the first engine listens, so that they connect at once."""
         self.opened = True
         path, query = PAGES[self.kind]
-        self.contexts = await asyncio.gather(*(self.browser.new_context(viewport=VIEWPORT) for _ in self.ports))
-        pages = await asyncio.gather(*(c.new_page() for c in self.contexts))
-        for p in pages:
-            p.on("pageerror", lambda exc: self.errors.append(str(exc)))
 
         def url(port):
             q = {"ws": f"ws://127.0.0.1:{port}", "episode_length": EPISODE_LENGTH, "window": WINDOW, **query}
             return f"http://127.0.0.1:{self.http_port}/{path}?" + "&".join(f"{k}={v}" for k, v in q.items())
 
+        if self.raw:
+            self.cdp = await self.browser.new_browser_cdp_session()
+            for port in self.ports:
+                ctx = (await self.cdp.send("Target.createBrowserContext"))["browserContextId"]
+                self.contexts.append(ctx)
+                await self.cdp.send("Target.createTarget", {"url": url(port), "browserContextId": ctx,
+                                                            "width": VIEWPORT["width"], "height": VIEWPORT["height"]})
+            return
+        self.contexts = await asyncio.gather(*(self.browser.new_context(viewport=VIEWPORT) for _ in self.ports))
+        pages = await asyncio.gather(*(c.new_page() for c in self.contexts))
+        for p in pages:
+            p.on("pageerror", lambda exc: self.errors.append(str(exc)))
         await asyncio.gather(*(p.goto(url(port)) for p, port in zip(pages, self.ports)))
 
     async def __aexit__(self, *exc):
+        if self.raw:
+            for ctx in self.contexts:
+                await self.cdp.send("Target.disposeBrowserContext", {"browserContextId": ctx})
+            if self.cdp:
+                await self.cdp.detach()
+            return
         await asyncio.gather(*(c.close() for c in self.contexts), return_exceptions=True)
 
 

@@ -9,6 +9,7 @@ import sys
 from report import Stat, fmt_ratio, md_table, ratio, text_table, verdict
 
 PAGE_LABEL = {"minimal": "minimal page", "ui-deferred": "`ui/`, `sync=deferred`", "ui-eager": "`ui/`, `sync=eager`"}
+PAGE_LABEL.update({k + "+bare": v + " (bare)" for k, v in list(PAGE_LABEL.items())})
 STEP_LABEL = {"two": "step_next + get_snapshot", "sync": "step_and_sync"}
 INTERP_LABEL = {"cpython": "CPython", "pypy": "PyPy"}
 
@@ -96,7 +97,10 @@ def markdown(data):
           "and after), and Playwright's driver process, which receives the browser's protocol events. "
           "\"Other load\" is what the rest of the machine used meanwhile (all processors busy minus the engine, "
           "Chromium and the driver), in cores. The baseline is bench/baseline_engine.py, the native engine "
-          "bench/native_engine.cpp (one thread, Beast).", ""]
+          "bench/native_engine.cpp (one thread, Beast). Pages marked \"(bare)\" are opened with "
+          "`Target.createTarget` in a browser context made over Playwright's browser session "
+          "(`Target.createBrowserContext`), which Playwright does not attach to: the browser then sends no "
+          "protocol event per WebSocket frame to the driver (bench/README.md).", ""]
     md += ["### Steps per second", "", md_table(RATE_HEADER, rate_rows), ""]
     md += ["### Processor time per step", "", md_table(CPU_HEADER, cpu_rows), ""]
     md += ["### The reference page and more pages", "", md_table(PAGE_HEADER, page_rows), ""]
