@@ -459,7 +459,40 @@ async def cmd_profile(a, cfg):
                                         f"engine {res['engine_us']:.0f} µs/step")
             finally:
                 await browser.close()
-    return dict(kind="profile", results=out, config=cfg)
+    result = dict(kind="profile", results=out, config=cfg)
+    print(profile_summary(result))
+    return result
+
+
+def profile_summary(result):
+    """Per engine and page count: processor time and context switches per request, for the
+    event loop's thread and for all other threads together (medians over the rounds)."""
+    def med(values):
+        v = sorted(values)
+        return v[len(v) // 2] if v else float("nan")
+
+    lines = [f"{'row':28} {'steps/s':>8} {'µs/step':>8} {'threads':>7} | {'loop µs/req':>11} {'vol/req':>7} "
+             f"{'invol/req':>9} | {'others µs/req':>13} {'vol/req':>7} {'invol/req':>9}"]
+    for key, runs in sorted(result["results"].items()):
+        per = []
+        for r in runs:
+            requests = 2 * r["steps"] + (r.get("resets") or 0)
+            main = [t for t in r["threads"] if t["main"]]
+            rest = [t for t in r["threads"] if not t["main"]]
+            busy = sum(1 for t in r["threads"] if t["cpu"] > 0 or t["voluntary"] > 0)
+            per.append(dict(
+                rate=r["rate"], us=r["engine_us"], threads=busy,
+                loop_us=sum(t["cpu"] for t in main) / requests * 1e6,
+                loop_vol=sum(t["voluntary"] for t in main) / requests,
+                loop_inv=sum(t["involuntary"] for t in main) / requests,
+                rest_us=sum(t["cpu"] for t in rest) / requests * 1e6,
+                rest_vol=sum(t["voluntary"] for t in rest) / requests,
+                rest_inv=sum(t["involuntary"] for t in rest) / requests))
+        m = {k: med([p[k] for p in per]) for k in per[0]}
+        lines.append(f"{key:28} {m['rate']:8.0f} {m['us']:8.0f} {m['threads']:7.0f} | {m['loop_us']:11.1f} "
+                     f"{m['loop_vol']:7.2f} {m['loop_inv']:9.2f} | {m['rest_us']:13.1f} {m['rest_vol']:7.2f} "
+                     f"{m['rest_inv']:9.2f}")
+    return "\n".join(lines)
 
 
 def main():
