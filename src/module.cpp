@@ -1,10 +1,12 @@
 // Import entry point: creates the module and registers the engine class and the codec functions.
 #include "engine/engine.hpp"
+#include "py/gil.hpp"
 #include "py/ref.hpp"
+#include "texts.hpp"
 
 namespace {
 
-PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "py_engine_rust", "PyO3 module entrypoint.", 0,
+PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "py_engine_rust", texts::MODULE_DOC, 0,
                           nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* module_cell = nullptr;  // filled only once registration has succeeded
@@ -20,7 +22,7 @@ bool add_to_all(PyObject* module, PyObject* name) {
   }
   if (!PyList_Check(all.get()) || PyList_Append(all.get(), name) < 0) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_RuntimeError, "could not append __name__ to __all__");
+    PyErr_SetString(PyExc_RuntimeError, texts::ALL_NOT_APPENDED);
     return false;
   }
   return true;
@@ -45,6 +47,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_py_engine_rus
   }
   py::Ref module = py::Ref::steal(PyModule_Create(&MODULE_DEF));
   if (!module) return nullptr;
+  // Before anything can reach the runtime: from interpreter exit on, workers leave Python alone.
+  if (!py::install_exit_door()) return nullptr;
   PyTypeObject* type = engine::engine_type();
   if (!type || !add_attribute(module.get(), "RustEngineAsync", reinterpret_cast<PyObject*>(type))) return nullptr;
   py::Ref modname = py::Ref::steal(PyUnicode_FromString("py_engine_rust"));

@@ -68,6 +68,12 @@ class RustEngineAsync:
         trailing_stop: Optional[_Floatish] = None,
         timeout_secs: Optional[float] = None,
     ) -> Awaitable[F64Array]: ...
+    def close(self) -> Awaitable[None]:
+        """Stop serving: close the listeners (their ports can be bound again once this completes), drop
+        the connection and fail the calls in flight; every later call fails with "engine closed"."""
+    @property
+    def port(self) -> Optional[int]:
+        """The port the latest successful start() bound (the one the system chose for port 0); None before."""
 
 def decode_vec_f64_py(payload: bytes) -> F64Array:
     """Decode VecF64 payload into numpy.ndarray(float64, shape=(n,))"""

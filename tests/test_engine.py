@@ -431,7 +431,7 @@ ACCEPTED_ORIGINS = [
     "https://127.0.0.1:8443",
     "http://localhost/",
     "http://localhost//",
-    "https://localhost:",
+    "http://localhost:65535/",
     "http://127.0.0.1:8080/app/index.html",
     "http://localhost/anything",
     "https://trading.example.com:443",
@@ -443,6 +443,12 @@ ACCEPTED_ORIGINS = [
     b"https://\x80attacker.example",
 ]
 REFUSED_ORIGINS = [
+    # After an allowed prefix only a path or a port of 1 to 5 digits may follow.
+    "https://localhost:",
+    "http://127.0.0.1:80@evil.com",
+    "http://localhost:evil.com",
+    "http://localhost:123456",
+    "http://localhost:80x",
     "http://localhost.attacker.example",
     "http://127.0.0.10",
     "http://localhostx",

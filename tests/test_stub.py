@@ -29,8 +29,17 @@ def stub_functions():
     tree = stub_tree()
     funcs = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "RustEngineAsync")
-    methods = {n.name: n for n in cls.body if isinstance(n, ast.FunctionDef)}
+    methods = {n.name: n for n in cls.body if isinstance(n, ast.FunctionDef) and not is_property(n)}
     return funcs, methods
+
+
+def is_property(fn):
+    return any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list)
+
+
+def stub_properties():
+    cls = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == "RustEngineAsync")
+    return [n.name for n in cls.body if isinstance(n, ast.FunctionDef) and is_property(n)]
 
 
 def test_stub_names_every_registered_callable():
@@ -38,6 +47,9 @@ def test_stub_names_every_registered_callable():
     assert ["RustEngineAsync"] + list(funcs) == py_engine_rust.__all__
     registered = [k for k, v in vars(py_engine_rust.RustEngineAsync).items() if not k.startswith("_") and callable(v)]
     assert [m for m in methods if m != "__new__"] == registered
+    attributes = [k for k, v in vars(py_engine_rust.RustEngineAsync).items()
+                  if not k.startswith("_") and not callable(v)]
+    assert stub_properties() == attributes
 
 
 def runtime_params(obj):

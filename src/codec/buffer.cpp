@@ -2,11 +2,15 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
+
 namespace codec::detail {
 
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-}
+
+std::size_t mapped_size(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+}  // namespace
 
 void* allocate_block(std::size_t bytes) {
   if (bytes < kHugePage) {
@@ -15,16 +19,34 @@ void* allocate_block(std::size_t bytes) {
     if (p == nullptr) throw std::bad_alloc();
     return p;
   }
-  // Filling a fresh multi-megabyte buffer costs mostly page faults; huge pages
-  // cut their number by 512. aligned_alloc wants a size that is a multiple of
-  // the alignment, so the tail is rounded up (the slack is never touched).
-  if (bytes > std::numeric_limits<std::size_t>::max() - (kHugePage - 1)) throw std::bad_alloc();
-  const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-  void* p = std::aligned_alloc(kHugePage, rounded);
-  if (p == nullptr) throw std::bad_alloc();
+  // Large blocks are mapped from the system rather than taken from the heap: their pages become
+  // resident only as they are written (a block sized for a message that never fully arrives
+  // costs what did arrive), and they go back to the system the moment the block is freed.
+  // Filling a fresh multi-megabyte block costs mostly page faults; huge pages cut their number by
+  // 512, so the block is placed on a huge-page boundary (over-mapped, then trimmed).
+  if (bytes > std::numeric_limits<std::size_t>::max() - 2 * kHugePage) throw std::bad_alloc();
+  const std::size_t size = mapped_size(bytes);
+  void* raw = ::mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                     -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) ::munmap(raw, aligned - start);
+  const std::uintptr_t tail = aligned + size, end = start + size + kHugePage;
+  if (end > tail) ::munmap(reinterpret_cast<void*>(tail), end - tail);
+  void* p = reinterpret_cast<void*>(aligned);
   // Advisory only: without transparent huge pages the block still works.
-  (void)::madvise(p, rounded, MADV_HUGEPAGE);
+  (void)::madvise(p, size, MADV_HUGEPAGE);
   return p;
+}
+
+void free_block(void* p, std::size_t bytes) noexcept {
+  if (p == nullptr) return;
+  if (bytes < kHugePage) {
+    std::free(p);
+    return;
+  }
+  ::munmap(p, mapped_size(bytes));
 }
 
 }  // namespace codec::detail

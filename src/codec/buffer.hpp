@@ -20,14 +20,15 @@ static_assert(std::endian::native == std::endian::little,
               "codec supports little-endian hosts only");
 
 namespace detail {
-// Returns a block of at least `bytes` bytes (never null) that std::free
-// releases; throws std::bad_alloc.
+// Returns a block of at least `bytes` bytes (never null); throws std::bad_alloc.
+// It must be given back with free_block and the same `bytes`.
 void* allocate_block(std::size_t bytes);
+void free_block(void* p, std::size_t bytes) noexcept;
 }  // namespace detail
 
-// Heap block of n T's, left uninitialised, freed with std::free. Move-only.
-// The block is handed to NumPy as-is via release(), so it must come from the
-// C allocator and hold only trivially copyable values.
+// Block of n T's, left uninitialised. Move-only. The block can be handed on
+// (to NumPy) with release(); whoever takes it frees it with
+// detail::free_block(p, n * sizeof(T)).
 template <class T>
 class Array {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -56,11 +57,11 @@ class Array {
   std::span<T> span() noexcept { return {data_, size_}; }
   std::span<const T> span() const noexcept { return {data_, size_}; }
 
-  ~Array() { std::free(data_); }
+  ~Array() { detail::free_block(data_, size_ * sizeof(T)); }
   Array(Array&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
   Array& operator=(Array&& o) noexcept {
     if (this != &o) {
-      std::free(data_);
+      detail::free_block(data_, size_ * sizeof(T));
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
     }

@@ -1,7 +1,6 @@
 // The module-level codec functions: payload bytes <-> NumPy arrays for Python code without an engine.
 #include <cstdint>
 #include <new>
-#include <optional>
 #include <span>
 
 #include "codec/payload.hpp"
@@ -14,7 +13,7 @@ namespace decode {
 
 namespace {
 
-using Value = py::Ref (*)(std::span<const std::uint8_t>, std::optional<ws::EngineError>&);
+using Value = py::Ref (*)(std::span<const std::uint8_t>);
 
 const char* const PAYLOAD[] = {"payload"};
 const char* const ARR[] = {"arr"};
@@ -41,13 +40,7 @@ PyObject* run_decoder(const py::Signature& sig, Value value, PyObject* const* ar
   }
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
                                             static_cast<std::size_t>(PyBytes_GET_SIZE(payload)));
-  std::optional<ws::EngineError> error;
-  py::Ref result = value(bytes, error);
-  if (error) {
-    py::raise(*error);
-    return nullptr;
-  }
-  return result.release();
+  return value(bytes).release();
 }
 
 // A list of the payload's byte values. The 256 int objects are made once and shared, so a list
@@ -83,10 +76,7 @@ PyObject* byte_list(const codec::Bytes& payload) {
 
 // The list for an encoder's result, or ValueError with its codec message.
 PyObject* finish(codec::Result<codec::Bytes>& r) {
-  if (!r) {
-    PyErr_SetString(PyExc_ValueError, r.error().message.c_str());
-    return nullptr;
-  }
+  if (!r) return py::raise(r.error()).release();
   return byte_list(r.value());
 }
 

@@ -14,6 +14,7 @@
 #include "codec/payload.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "texts.hpp"
 
 namespace decode {
 
@@ -24,10 +25,12 @@ namespace {
 struct BufferOwner {
   PyObject_HEAD
   void* data;
+  std::size_t bytes;
 };
 
 void owner_dealloc(PyObject* self) {
-  std::free(reinterpret_cast<BufferOwner*>(self)->data);
+  auto* owner = reinterpret_cast<BufferOwner*>(self);
+  codec::detail::free_block(owner->data, owner->bytes);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types hold a reference to their type
@@ -71,22 +74,21 @@ constexpr int type_number() {
   return std::is_same_v<T, double> ? NPY_DOUBLE : NPY_INT;
 }
 
-// An array over `data`, which lies in `block` (std::malloc'd, `bytes` long); the array's base
+// An array over `data`, which lies in `block` (from codec's allocate_block, `bytes` long); the array's base
 // object takes the block over and frees it with the last view.
 py::Ref adopt_block(void* block, std::size_t bytes, int nd, npy_intp* dims, int typenum, void* data) {
   py::Ref owner = py::Ref::steal(loaded->owner_type->tp_alloc(loaded->owner_type, 0));
   if (!owner) {
-    std::free(block);
+    codec::detail::free_block(block, bytes);
     return {};
   }
 #ifdef PYPY_VERSION
   // PyPy's collector cannot see malloc'd memory; this reports it as pressure so that dropped
   // arrays are collected before the process grows.
   PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(block), bytes);
-#else
-  (void)bytes;
 #endif
   reinterpret_cast<BufferOwner*>(owner.get())->data = block;
+  reinterpret_cast<BufferOwner*>(owner.get())->bytes = bytes;
   py::Ref arr = py::Ref::steal(PyArray_SimpleNewFromData(nd, dims, typenum, data));
   if (!arr) return {};
   // Takes the owner's reference even when it fails; the owner, and so the buffer, then goes at once.
@@ -174,7 +176,7 @@ PyObject* as_array(PyObject* o, const char* argname, int ndim, bool int32) {
   }
   auto* a = reinterpret_cast<PyArrayObject*>(o);
   if (PyArray_NDIM(a) != ndim) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': dimensionality mismatch:\n from=%d, to=%d", argname,
+    PyErr_Format(PyExc_TypeError, texts::DIMENSIONALITY_MISMATCH, argname,
                  PyArray_NDIM(a), ndim);
     return nullptr;
   }
@@ -184,7 +186,7 @@ PyObject* as_array(PyObject* o, const char* argname, int ndim, bool int32) {
     py::Ref from = py::Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a))));
     py::Ref to = py::Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(want)));
     if (!from || !to) return nullptr;
-    PyErr_Format(PyExc_TypeError, "argument '%s': type mismatch:\n from=%U, to=%U", argname, from.get(), to.get());
+    PyErr_Format(PyExc_TypeError, texts::TYPE_MISMATCH, argname, from.get(), to.get());
     return nullptr;
   }
   return o;
@@ -193,7 +195,7 @@ PyObject* as_array(PyObject* o, const char* argname, int ndim, bool int32) {
 bool check_contiguous(PyObject* arr) {
   auto* a = reinterpret_cast<PyArrayObject*>(arr);
   if ((PyArray_FLAGS(a) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) && PyArray_DATA(a)) return true;
-  PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+  PyErr_SetString(PyExc_TypeError, texts::NOT_CONTIGUOUS);
   return false;
 }
 
@@ -202,18 +204,24 @@ ArrayView view_of(PyObject* arr) {
   return {PyArray_DATA(a), static_cast<std::uint64_t>(PyArray_SIZE(a))};
 }
 
-bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out) {
+bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out, std::uint64_t max_payload) {
   if (!check_contiguous(arr)) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(arr);
   const auto rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
   const auto cols = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
   const auto n = static_cast<std::uint64_t>(PyArray_SIZE(a));
+  // An array's bytes fit in memory, so 8 + 8 n does not overflow.
+  if (const std::uint64_t bytes = 8 + 8 * n; bytes > max_payload) {
+    PyErr_Format(PyExc_ValueError, "request payload of %llu bytes exceeds the %llu-byte frame limit",
+                 static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(max_payload));
+    return false;
+  }
   const void* data = PyArray_DATA(a);
   try {
     auto r = (PyArray_FLAGS(a) & NPY_ARRAY_C_CONTIGUOUS) ? codec::encode_mat_f64(rows, cols, data, n)
                                                           : codec::encode_mat_f64_col_major(rows, cols, data, n);
     if (!r) {
-      PyErr_SetString(PyExc_ValueError, r.error().message.c_str());
+      py::raise(r.error());
       return false;
     }
     out = r.take();
@@ -224,36 +232,33 @@ bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out) {
   }
 }
 
-py::Ref vec_f64_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error) {
+py::Ref vec_f64_value(std::span<const std::uint8_t> payload) {
   return guarded([&]() -> py::Ref {
     if (!ensure_numpy()) return {};
     auto r = codec::decode_vec_f64(payload);
     if (!r) {
-      error = ws::EngineError::value(r.error().message);
-      return {};
+      return py::raise(r.error());
     }
     return vec_to_ndarray(r.take());
   });
 }
 
-py::Ref mat_f64_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error) {
+py::Ref mat_f64_value(std::span<const std::uint8_t> payload) {
   if (!ensure_numpy()) return {};
   // Checked in place and copied straight into NumPy's array: no buffer in between.
   auto r = codec::check_mat_f64(payload);
   if (!r) {
-    error = ws::EngineError::value(r.error().message);
-    return {};
+    return py::raise(r.error());
   }
   return mat_to_ndarray(r.value().rows, r.value().cols, r.value().values);
 }
 
-py::Ref close_step_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error) {
+py::Ref close_step_value(std::span<const std::uint8_t> payload) {
   return guarded([&]() -> py::Ref {
     if (!ensure_numpy()) return {};
     auto r = codec::decode_close_step(payload);
     if (!r) {
-      error = ws::EngineError::value(r.error().message);
-      return {};
+      return py::raise(r.error());
     }
     codec::CloseStep& cs = r.value();
     py::Ref items[3];
@@ -264,21 +269,19 @@ py::Ref close_step_value(std::span<const std::uint8_t> payload, std::optional<ws
   });
 }
 
-py::Ref vec_mat_f64_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error) {
+py::Ref vec_mat_f64_value(std::span<const std::uint8_t> payload) {
   return guarded([&]() -> py::Ref {
     if (!ensure_numpy()) return {};
     auto r = codec::check_vec_mat_f64(payload);
     if (!r) {
-      error = ws::EngineError::value(r.error().message);
-      return {};
+      return py::raise(r.error());
     }
     const codec::VecMatF64View& view = r.value();
     // The leading VecF64 already passed its checks; decoding it alone gives the vector its own
     // buffer without allocating one for the matrix, which goes straight into NumPy's array.
     auto vec = codec::decode_vec_f64(payload.first(4 + 8 * std::size_t{view.vec.n}));
     if (!vec) {
-      error = ws::EngineError::value(vec.error().message);
-      return {};
+      return py::raise(vec.error());
     }
     py::Ref items[2];
     if (!(items[0] = vec_to_ndarray(vec.take()))) return {};
@@ -287,20 +290,19 @@ py::Ref vec_mat_f64_value(std::span<const std::uint8_t> payload, std::optional<w
   });
 }
 
-py::Ref convert_vec_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error) {
-  return vec_f64_value(payload.span(), error);
+py::Ref convert_vec_f64(codec::Bytes& payload) {
+  return vec_f64_value(payload.span());
 }
 
-py::Ref convert_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error) {
+py::Ref convert_mat_f64(codec::Bytes& payload) {
   // Large responses become the array's memory as they are (the values start 8 bytes into the
   // block, so they are aligned): a fresh copy would cost a second set of page faults.
   constexpr std::size_t ADOPT_FROM = std::size_t{1} << 20;
-  if (payload.size() < ADOPT_FROM) return mat_f64_value(payload.span(), error);
+  if (payload.size() < ADOPT_FROM) return mat_f64_value(payload.span());
   if (!ensure_numpy()) return {};
   auto r = codec::check_mat_f64(payload.span());
   if (!r) {
-    error = ws::EngineError::value(r.error().message);
-    return {};
+    return py::raise(r.error());
   }
   const auto rows = r.value().rows, cols = r.value().cols;
   if (rows == 0) return mat_to_ndarray(rows, cols, r.value().values);
@@ -310,8 +312,8 @@ py::Ref convert_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& e
   return adopt_block(block, bytes, 2, dims, NPY_DOUBLE, block + 8);
 }
 
-py::Ref convert_vec_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error) {
-  return vec_mat_f64_value(payload.span(), error);
+py::Ref convert_vec_mat_f64(codec::Bytes& payload) {
+  return vec_mat_f64_value(payload.span());
 }
 
 }  // namespace decode

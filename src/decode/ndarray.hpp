@@ -1,14 +1,11 @@
 #pragma once
-// Payloads <-> NumPy arrays. Every function needs the interpreter lock; those returning a pointer,
-// Ref or bool report failure as null / empty / false with a Python error set, except the payload
-// conversions, which report codec failures as an EngineError value instead.
+// Payloads <-> NumPy arrays. Every function needs the interpreter lock and reports failure as
+// null / empty / false with a Python error set.
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "codec/buffer.hpp"
 #include "py/ref.hpp"
-#include "ws/error.hpp"
 
 namespace decode {
 
@@ -38,17 +35,19 @@ struct ArrayView {
 ArrayView view_of(PyObject* arr);
 
 // A 2-D float64 array (already through as_array) as MatF64 bytes, whatever its memory order.
-bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out);
+// A payload that would be longer than `max_payload` bytes is refused (ValueError) before any
+// memory is taken for it.
+bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out, std::uint64_t max_payload = UINT64_MAX);
 
-// Payload bytes to Python values; a codec failure fills `error` (kind Value) and returns null.
-py::Ref vec_f64_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error);
-py::Ref mat_f64_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error);
-py::Ref close_step_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error);
-py::Ref vec_mat_f64_value(std::span<const std::uint8_t> payload, std::optional<ws::EngineError>& error);
+// Payload bytes to Python values; null with a Python error set (a codec failure is ValueError).
+py::Ref vec_f64_value(std::span<const std::uint8_t> payload);
+py::Ref mat_f64_value(std::span<const std::uint8_t> payload);
+py::Ref close_step_value(std::span<const std::uint8_t> payload);
+py::Ref vec_mat_f64_value(std::span<const std::uint8_t> payload);
 
 // The same for response payloads, in the shape of engine::Convert.
-py::Ref convert_vec_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error);
-py::Ref convert_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error);
-py::Ref convert_vec_mat_f64(codec::Bytes& payload, std::optional<ws::EngineError>& error);
+py::Ref convert_vec_f64(codec::Bytes& payload);
+py::Ref convert_mat_f64(codec::Bytes& payload);
+py::Ref convert_vec_mat_f64(codec::Bytes& payload);
 
 }  // namespace decode

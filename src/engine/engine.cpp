@@ -1,6 +1,11 @@
 #include "engine/engine.hpp"
 
-#include <boost/asio/use_awaitable.hpp>
+#include <string>
+
+#include "texts.hpp"
+#include "ws/lifecycle.hpp"
+#include "ws/listen.hpp"
+#include "ws/rpc.hpp"
 
 namespace engine {
 
@@ -15,6 +20,11 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::string host;
   long long port = 0, start_seq = 1;
   if (!py::to_utf8(argv[0], "host", host)) return nullptr;
+  // The system calls would cut the name at the NUL and bind another address than the one given.
+  if (host.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "argument 'host': embedded null character");
+    return nullptr;
+  }
   if (!py::to_int_in(argv[1], "port", 0, 65535, port)) return nullptr;
   if (argv[2] && argv[2] != Py_None && !py::to_int_in(argv[2], "start_seq", 0, 4294967295LL, start_seq))
     return nullptr;
@@ -37,8 +47,30 @@ void engine_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+PyObject* port_getter(PyObject* self, void*) {
+  const int port = reinterpret_cast<EngineObject*>(self)->shared->life->bound_port();
+  if (port < 0) Py_RETURN_NONE;
+  return PyLong_FromLong(port);
+}
+
+PyGetSetDef GETSET[] = {
+    {"port", port_getter, nullptr,
+     "The port the latest successful start() bound (the one the system chose for port 0); None before.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 constexpr const char* WAIT_PARAMS[] = {"timeout_secs"};
 constexpr py::Signature WAIT_SIG{"RustEngineAsync.wait_connected", WAIT_PARAMS, 1, 0};
+
+ws::EngineShared& shared_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->shared; }
+
+// A lifecycle task of the engine on a strand of its own.
+template <class Task>
+PyObject* launch_lifecycle(Task task) {
+  auto p = prepare_pending(convert_none);
+  if (!p) return nullptr;
+  return launch(std::move(p), std::move(task));
+}
 
 }  // namespace
 
@@ -48,21 +80,41 @@ PyTypeObject* engine_type() {
         {Py_tp_new, reinterpret_cast<void*>(engine_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
         {Py_tp_methods, engine_methods()},
+        {Py_tp_getset, GETSET},
         {Py_tp_doc, const_cast<char*>("RustEngineAsync(host, port, start_seq=None)\n--\n\n")},
         {0, nullptr}};
     PyType_Spec spec = {"py_engine_rust.RustEngineAsync", static_cast<int>(sizeof(EngineObject)), 0, Py_TPFLAGS_DEFAULT, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   }();
-  if (!type && !PyErr_Occurred())
-    PyErr_SetString(PyExc_RuntimeError, "failed to create type object for RustEngineAsync");
+  if (!type && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, texts::TYPE_NOT_CREATED);
   return type;
 }
 
+bool read_timeout_secs(PyObject* arg, double fallback, double& secs) {
+  if (!arg || arg == Py_None) {
+    secs = fallback;
+    return true;
+  }
+  return py::to_double(arg, "timeout_secs", secs);
+}
+
+bool to_timeout(double secs, ws::Timeout& out) {
+  const char* why = nullptr;
+  auto t = ws::Timeout::from_secs(secs, why);
+  if (!t) {
+    PyErr_SetString(PyExc_ValueError, why);
+    return false;
+  }
+  out = *t;
+  return true;
+}
+
 PyObject* start_method(PyObject* self, PyObject*) {
-  ws::EngineShared shared = *reinterpret_cast<EngineObject*>(self)->shared;
-  auto p = prepare_pending(convert_none);
-  if (!p) return nullptr;
-  return launch(std::move(p), [shared = std::move(shared)]() { return ws::start_server(shared); });
+  return launch_lifecycle([shared = shared_of(self)]() { return ws::start_server(shared); });
+}
+
+PyObject* close_method(PyObject* self, PyObject*) {
+  return launch_lifecycle([shared = shared_of(self)]() { return ws::close_engine(shared); });
 }
 
 PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -71,15 +123,11 @@ PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_
   std::optional<ws::Timeout> limit;
   if (argv[0] && argv[0] != Py_None) {
     double secs = 0;
-    if (!py::to_double(argv[0], "timeout_secs", secs)) return nullptr;
     ws::Timeout t;
-    if (!to_timeout(secs, t)) return nullptr;
+    if (!py::to_double(argv[0], "timeout_secs", secs) || !to_timeout(secs, t)) return nullptr;
     limit = t;
   }
-  ws::EngineShared shared = *reinterpret_cast<EngineObject*>(self)->shared;
-  auto p = prepare_pending(convert_none);
-  if (!p) return nullptr;
-  return launch(std::move(p), [shared = std::move(shared), limit]() { return ws::wait_connected(shared, limit); });
+  return launch_lifecycle([shared = shared_of(self), limit]() { return ws::wait_connected(shared, limit); });
 }
 
 PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -94,22 +142,17 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
                  req.payload.size());
     return nullptr;
   }
-  ws::EngineShared& own = *reinterpret_cast<EngineObject*>(self)->shared;
+  ws::EngineShared& own = shared_of(self);
   ws::Timeout timeout;
   if (!to_timeout(req.timeout_secs, timeout)) return nullptr;
   auto p = prepare_pending(op.convert, &own.exchanges);
   if (!p) return nullptr;
   ws::EngineShared shared = own;
   ws::Abandoned abandoned = p->abandoned;
-  if (auto presend = ws::try_send_now(shared, op.fnId, req.payload.span()))
-    return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload), timeout,
-                                 abandoned = std::move(abandoned), presend = std::move(*presend)]() mutable {
-      return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(abandoned), std::move(presend));
-    });
-  ws::UnsentMark unsent(shared.slot);
+  auto start = ws::begin_exchange(shared, op.fnId, req.payload.span());
   return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload), timeout,
-                               abandoned = std::move(abandoned), unsent = std::move(unsent)]() mutable {
-    return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(abandoned), std::move(unsent));
+                               abandoned = std::move(abandoned), start = std::move(start)]() mutable {
+    return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(abandoned), std::move(start));
   });
 }
 

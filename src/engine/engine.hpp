@@ -1,14 +1,14 @@
 #pragma once
 // The Python class RustEngineAsync: its instance layout, construction, the lifecycle methods and
-// the common path of every remote operation.
+// the one path by which every remote operation is launched.
 #include <cstdint>
-#include <span>
 
 #include "codec/buffer.hpp"
-#include "engine/bridge.hpp"
+#include "engine/future.hpp"
 #include "py/args.hpp"
 #include "py/ref.hpp"
 #include "ws/slot.hpp"
+#include "ws/timeout.hpp"
 
 namespace engine {
 
@@ -44,6 +44,12 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
 PyMethodDef* engine_methods();
 
 PyObject* start_method(PyObject* self, PyObject*);
+PyObject* close_method(PyObject* self, PyObject*);
 PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// An optional timeout_secs argument: absent or None gives `fallback`; TypeError otherwise.
+bool read_timeout_secs(PyObject* arg, double fallback, double& secs);
+// Seconds as a duration; ValueError for negative, NaN, infinite or too large values.
+bool to_timeout(double secs, ws::Timeout& out);
 
 }  // namespace engine

@@ -8,6 +8,8 @@
 #include "codec/payload.hpp"
 #include "decode/ndarray.hpp"
 #include "engine/engine.hpp"
+#include "py/errors.hpp"
+#include "texts.hpp"
 
 namespace engine {
 
@@ -51,7 +53,8 @@ bool prepare_reset_episode(PyObject** argv, Request& req) {
 bool prepare_init_candles(PyObject** argv, Request& req) {
   if (!read_timeout_secs(argv[1], req.timeout_secs, req.timeout_secs)) return false;
   PyObject* arr = decode::as_array(argv[0], "ohlc5", 2, false);
-  return arr && decode::ndarray_to_mat_f64(arr, req.payload);
+  // A matrix too large for one frame is refused before anything is copied.
+  return arr && decode::ndarray_to_mat_f64(arr, req.payload, UINT32_MAX);
 }
 
 // Code points with the Unicode White_Space property.
@@ -96,7 +99,10 @@ bool check_setting(const std::optional<double>& v) {
 
 bool encode_values(const std::vector<double>& values, Request& req) {
   auto r = codec::encode_vec_f64(values.data(), values.size());
-  if (!r) return value_error(r.error().message.c_str());
+  if (!r) {
+    py::raise(r.error());
+    return false;
+  }
   req.payload = r.take();
   return true;
 }
@@ -157,7 +163,7 @@ bool prepare_place_ticket(PyObject** argv, Request& req) {
 template <class T, class ReadItem>
 bool read_sequence(PyObject* o, std::vector<T>& out, ReadItem read_item) {
   if (PyUnicode_Check(o)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, texts::STR_TO_VEC);
     return false;
   }
   if (!PySequence_Check(o)) {
@@ -204,19 +210,22 @@ bool prepare_close_positions(PyObject** argv, Request& req) {
   }
   auto r = codec::encode_close_step(ids.data(), ids.size(), actions.data(), actions.size(), ratios.data(),
                                     ratios.size());
-  if (!r) return value_error(r.error().message.c_str());
+  if (!r) {
+    py::raise(r.error());
+    return false;
+  }
   req.payload = r.take();
   return true;
 }
 
-py::Ref convert_u32_or_zero(codec::Bytes& payload, std::optional<ws::EngineError>&) {
+py::Ref convert_u32_or_zero(codec::Bytes& payload) {
   std::uint32_t v = 0;
   if (payload.size() >= 4) std::memcpy(&v, payload.data(), 4);
   return py::Ref::steal(PyLong_FromUnsignedLong(v));
 }
 
 // UTF-8 text as it came; anything that is not valid UTF-8 becomes "{}".
-py::Ref convert_text(codec::Bytes& payload, std::optional<ws::EngineError>&) {
+py::Ref convert_text(codec::Bytes& payload) {
   const char* data = reinterpret_cast<const char*>(payload.data());
   py::Ref s = py::Ref::steal(
       PyUnicode_DecodeUTF8(payload.empty() ? "" : data, static_cast<Py_ssize_t>(payload.size()), "strict"));
@@ -226,7 +235,7 @@ py::Ref convert_text(codec::Bytes& payload, std::optional<ws::EngineError>&) {
   return py::Ref::steal(PyUnicode_FromString("{}"));
 }
 
-py::Ref convert_sync_policy(codec::Bytes& payload, std::optional<ws::EngineError>&) {
+py::Ref convert_sync_policy(codec::Bytes& payload) {
   if (!payload.empty()) {
     if (payload.data()[0] == 0) return py::Ref::steal(PyUnicode_FromString("deferred"));
     if (payload.data()[0] == 1) return py::Ref::steal(PyUnicode_FromString("eager"));
@@ -309,6 +318,10 @@ PyMethodDef METHODS[] = {
                      "trailing_stop=None, time_limit=None, timeout_secs=None)\n--\n\n"),
     row<PLACE_TICKET>("place_ticket($self, side, units, take_profit=None, stop_loss=None, trailing_stop=None, "
                       "timeout_secs=None)\n--\n\n"),
+    {"close", close_method, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Stop serving: close the listeners (their ports can be bound again once this completes), drop\n"
+     "the connection and fail the calls in flight; every later call fails with \"engine closed\"."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

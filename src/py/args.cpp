@@ -1,5 +1,7 @@
 #include "py/args.hpp"
 
+#include "texts.hpp"
+
 #include <cstring>
 #include <vector>
 
@@ -102,14 +104,14 @@ void prefix_type_error(const char* argname) {
   Py_XDECREF(v);
   Py_XDECREF(tb);
   if (!text) return;
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname, text.get());
+  PyErr_Format(PyExc_TypeError, texts::ARGUMENT_PREFIX, argname, text.get());
 }
 
 void raise_cannot_convert(PyObject* o, const char* target) {
   // The type's own name, as type(o).__name__ shows it: "ndarray", not "numpy.ndarray".
   const char* name = Py_TYPE(o)->tp_name;
   if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name, target);
+  PyErr_Format(PyExc_TypeError, texts::CANNOT_CONVERT, name, target);
 }
 
 bool to_utf8(PyObject* o, const char* argname, std::string& out) {
@@ -134,7 +136,7 @@ bool to_int_in(PyObject* o, const char* argname, long long lo, long long hi, lon
   const long long v = PyLong_AsLongLong(idx.get());
   if (v == -1 && PyErr_Occurred()) return false;  // beyond 64 bits: the interpreter's OverflowError
   if (v < lo || v > hi) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    PyErr_SetString(PyExc_OverflowError, texts::OUT_OF_RANGE);
     return false;
   }
   out = v;

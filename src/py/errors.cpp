@@ -1,5 +1,7 @@
 #include "py/errors.hpp"
 
+#include "texts.hpp"
+
 namespace py {
 
 namespace {
@@ -35,15 +37,16 @@ Ref exception_for(const ws::EngineError& e) {
   return make(e.kind == ws::EngineError::Kind::Value ? PyExc_ValueError : PyExc_RuntimeError, e.text());
 }
 
-void raise(const ws::EngineError& e) {
-  Ref exc = exception_for(e);
-  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+Ref raise(const codec::CodecError& e) {
+  Ref msg = Ref::steal(PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace"));
+  if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
+  return {};
 }
 
 Ref panic_exception(const std::string& what) {
   PyObject* type = panic_type();
   if (!type) return {};
-  return make(type, "rust future panicked: " + what);
+  return make(type, texts::PANIC_PREFIX + what);
 }
 
 }  // namespace py

@@ -1,7 +1,8 @@
 #pragma once
-// The one place where engine errors become Python exceptions.
+// The one place where engine and codec errors become Python exceptions.
 #include <string>
 
+#include "codec/buffer.hpp"
 #include "py/ref.hpp"
 #include "ws/error.hpp"
 
@@ -9,8 +10,8 @@ namespace py {
 
 // A new exception instance for the error's kind: ValueError, or RuntimeError with the full text.
 Ref exception_for(const ws::EngineError& e);
-// Same, raised now.
-void raise(const ws::EngineError& e);
+// ValueError with the codec's message, raised now; returns an empty Ref for `return raise(...)`.
+Ref raise(const codec::CodecError& e);
 // The pending Python exception as an instance (with its traceback), clearing it; null if none.
 Ref take_exception();
 // "rust future panicked: <what>" for an operation that failed by an internal fault.

@@ -1,9 +1,12 @@
 #pragma once
 // The error value of every engine operation. It travels as a value through the transport
-// and is turned into a Python exception in exactly one place (engine/errors).
+// and is turned into a Python exception in exactly one place (py/errors).
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
+
+#include "codec/buffer.hpp"
 
 namespace ws {
 
@@ -30,6 +33,9 @@ struct EngineError {
   // The text the Python exception carries.
   std::string text() const;
 };
+
+// What an exchange or a lifecycle task ends with: the response payload, or the error.
+using RpcResult = std::variant<codec::Bytes, EngineError>;
 
 // strerror-style description followed by "(os error N)", as users see it for bind failures.
 std::string os_error_text(int errnum);

@@ -1,3 +1,5 @@
+#include "ws/listen.hpp"
+
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,7 +12,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "ws/rpc.hpp"
+#include "ws/lifecycle.hpp"
+#include "ws/runtime.hpp"
 #include "ws/server.hpp"
 
 namespace ws {
@@ -60,6 +63,7 @@ int bind_listen(const tcp::endpoint& ep, int& err) {
 }  // namespace
 
 asio::awaitable<RpcResult> start_server(EngineShared sh) {
+  if (sh.life->closed()) co_return EngineError::transport(ENGINE_CLOSED);
   const std::string addr = sh.host + ":" + std::to_string(sh.port);
   auto fail = [&](const std::string& why) { return EngineError::transport("bind failed on " + addr + ": " + why); };
 
@@ -82,15 +86,21 @@ asio::awaitable<RpcResult> start_server(EngineShared sh) {
   for (const auto& ep : endpoints) {
     const int fd = bind_listen(ep, last_err);
     if (fd < 0) continue;
-    tcp::acceptor acceptor(co_await asio::this_coro::executor);
+    auto strand = asio::make_strand(runtime());
+    auto acceptor = std::make_shared<tcp::acceptor>(strand);
     boost::system::error_code ec;
-    acceptor.assign(ep.protocol(), fd, ec);
+    acceptor->assign(ep.protocol(), fd, ec);
     if (ec) {
       ::close(fd);
       last_err = ec.value();
       continue;
     }
-    launch_server(std::move(acceptor), sh);
+    const auto bound = acceptor->local_endpoint(ec);
+    if (!sh.life->add_listener(acceptor, strand, ec ? ep.port() : bound.port())) {
+      acceptor->close(ec);
+      co_return EngineError::transport(ENGINE_CLOSED);
+    }
+    launch_server(std::move(acceptor), std::move(strand), sh);
     co_return codec::Bytes{};
   }
   co_return fail(os_error_text(last_err));

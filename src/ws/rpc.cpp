@@ -1,34 +1,17 @@
 #include "ws/rpc.hpp"
 
-#include <limits>
-#include <thread>
+#include <cstring>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include "codec/frame.hpp"
+#include "ws/lifecycle.hpp"
+#include "ws/verdict.hpp"
 
 namespace ws {
 
 namespace asio = boost::asio;
-using namespace boost::asio::experimental::awaitable_operators;
-
-Clock::time_point deadline_after(Timeout t, std::optional<Clock::duration> fallback) {
-  using namespace std::chrono;
-  const auto now = Clock::now();
-  const auto room = Clock::time_point::max() - now;
-  const auto room_secs = duration_cast<seconds>(room).count();
-  if (t.secs < static_cast<std::uint64_t>(room_secs)) {
-    const auto d = seconds(static_cast<seconds::rep>(t.secs)) + nanoseconds(t.nanos);
-    if (d < room) return now + duration_cast<Clock::duration>(d);
-  }
-  return fallback ? now + *fallback : Clock::time_point::max();
-}
 
 static_assert(LARGE_MESSAGE_HEAD == codec::FRAME_HEADER_LEN);
 
@@ -42,226 +25,137 @@ struct Exchange {
   std::uint16_t fnId;
   const Abandoned& abandoned;
   std::uint32_t seq = 0;
-  bool mid_write = false;  // a pong or echo reply has started to go out and not finished
 
   // Between steps that complete without suspending (a free lock, a send that fits), nothing else
   // would notice that the caller gave up: an abandoned call must not take a seq or send.
   void stop_if_abandoned() const {
     if (abandoned && abandoned->load()) throw boost::system::system_error(asio::error::operation_aborted);
   }
-
   EngineError fail(std::string msg) const { return EngineError::transport(std::move(msg), seq, fnId); }
 };
 
-// The receive phase, with the slot lock held and a connection present. Transport errors are
-// returned; the caller drops the connection for them.
-// An abandoned call must stop at its next wait: the raced waits below end quietly when cancelled,
-// so the loop looks at the cancellation state itself rather than waiting again.
-asio::awaitable<void> stop_if_cancelled(const Exchange& x) {
-  x.stop_if_abandoned();
-  auto state = co_await asio::this_coro::cancellation_state;
-  if (state.cancelled() != asio::cancellation_type::none)
-    throw boost::system::system_error(asio::error::operation_aborted);
-}
-
-// Polls until something other than Wait comes or `until` passes. Yielding between polls lets a
-// peer that shares this processor answer. The caller may give up meanwhile (the runtime's
-// cancellation cannot reach this task while it spins): it must not take someone else's answer.
-WsConnection::Poll poll_spinning(const Exchange& x, WsConnection& conn, WsConnection::Message& m, std::string& err,
-                                 Clock::time_point until) {
-  // The caller has just polled and found nothing: yield first.
-  for (;;) {
-    std::this_thread::yield();
-    x.stop_if_abandoned();
-    const auto r = conn.poll(m, err);
-    if (r != WsConnection::Poll::Wait || Clock::now() >= until) return r;
+// Whoever leaves the slot (also by being abandoned) while holding its lock drops a connection
+// whose stream a frame has left half-written: nothing sent after it could be read as sent.
+class DropIfBroken {
+ public:
+  DropIfBroken(ConnectionSlot& slot, const AsyncMutex::Guard& held) : slot_(slot), held_(held) {}
+  ~DropIfBroken() {
+    if (held_ && slot_.conn && slot_.conn->broken()) slot_.drop();
   }
-}
+  DropIfBroken(const DropIfBroken&) = delete;
+  DropIfBroken& operator=(const DropIfBroken&) = delete;
 
+ private:
+  ConnectionSlot& slot_;
+  const AsyncMutex::Guard& held_;
+};
+
+// The receive phase, with the slot lock held and a connection present.
 asio::awaitable<RpcResult> receive(Exchange& x, WsConnection& conn, Clock::time_point deadline) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
-  bool spun = false;
   for (;;) {
-    co_await stop_if_cancelled(x);
-    WsConnection::Message m{};
-    std::string err;
-    auto polled = conn.poll(m, err);
-    if (polled == WsConnection::Poll::Wait && !spun) {
-      spun = true;  // once per exchange: a slow answer must not keep a processor busy
-      const auto until = std::min(deadline, conn.timing.spin_until());
-      if (Clock::now() < until) {
-        polled = poll_spinning(x, conn, m, err, until);
-        conn.timing.spin_ended(polled != WsConnection::Poll::Wait);
-      }
+    auto got = co_await conn.next_binary(deadline, x.abandoned.get());
+    switch (got.kind) {
+      case WsConnection::Received::Kind::Closed: co_return x.fail("websocket closed");
+      case WsConnection::Received::Kind::Failed: co_return x.fail("websocket recv failed: " + got.error);
+      case WsConnection::Received::Kind::TimedOut: co_return x.fail("timeout waiting response");
+      case WsConnection::Received::Kind::Message: break;
     }
-    switch (polled) {
-      case WsConnection::Poll::Closed:
-        co_return x.fail("websocket closed");
-      case WsConnection::Poll::Failed:
-        co_return x.fail("websocket recv failed: " + err);
-      case WsConnection::Poll::Wait:
-        // Only now, with nothing readable at once, does the deadline count.
-        if (Clock::now() >= deadline) co_return x.fail("timeout waiting response");
-        co_await conn.wait_readable(timer);
-        continue;
-      case WsConnection::Poll::Ready:
-        break;
-    }
-    switch (m.opcode) {
-      case Opcode::Close:
-        co_return x.fail("websocket closed");
-      case Opcode::Ping:
-        // A failed pong shows up as a broken connection on the next read.
-        co_await conn.send(Opcode::Pong, m.data, deadline, &x.mid_write);
-        x.mid_write = false;
-        continue;
-      case Opcode::Binary:
-        break;
-      default:
-        continue;  // text, pong
-    }
-    // A large message arrives as its header in m.data and its body in a block of its own.
-    const std::size_t total = m.data.size() + (m.rest ? m.rest->size() : 0);
-    auto parsed = codec::parse_frame_header(m.data, total);
+    // A large message arrives as its head in `data` and its body in a block of its own.
+    const WsParser::Message& m = got.message;
+    auto parsed = codec::parse_frame_header(m.data, m.data.size() + (m.body ? m.body->size() : 0));
     if (!parsed) co_return EngineError::value(parsed.error().message);
     const codec::FrameHeader h = parsed.value();
-    if (h.version != codec::PROTOCOL_VERSION)
-      co_return x.fail("protocol version mismatch: got " + std::to_string(h.version) + ", expected " +
-                       std::to_string(codec::PROTOCOL_VERSION));
     const std::span<const std::uint8_t> body =
-        m.rest ? m.rest->span() : std::span<const std::uint8_t>(m.data.subspan(codec::FRAME_HEADER_LEN));
-    if (h.kind == static_cast<std::uint8_t>(codec::FrameKind::EchoRequest)) {
-      // Header in front of the received body, as for requests: the body is not copied.
-      std::uint8_t reply[codec::FRAME_HEADER_LEN];
-      codec::write_frame_header(reply, codec::FrameKind::EchoReply, h.seq, h.fnId,
-                                static_cast<std::uint32_t>(body.size()));
-      co_await conn.send(Opcode::Binary, reply, body, deadline, &x.mid_write);
-      x.mid_write = false;
-      continue;
+        m.body ? m.body->span() : std::span<const std::uint8_t>(m.data.subspan(codec::FRAME_HEADER_LEN));
+    Verdict v = judge_frame(h, x.seq, x.fnId);
+    switch (v.kind) {
+      case Verdict::Kind::Mismatch:
+        co_return x.fail(std::move(v.failure));
+      case Verdict::Kind::Skip:
+        continue;
+      case Verdict::Kind::Echo: {
+        // The header goes in front of the received body, as for requests: the body is not copied.
+        // A failed reply shows up at a later read.
+        std::uint8_t reply[codec::FRAME_HEADER_LEN];
+        codec::write_frame_header(reply, codec::FrameKind::EchoReply, h.seq, h.fnId,
+                                  static_cast<std::uint32_t>(body.size()));
+        co_await conn.send(Opcode::Binary, reply, body, deadline);
+        continue;
+      }
+      case Verdict::Kind::Response: {
+        if (m.body) co_return RpcResult(std::move(*m.body));
+        auto out = codec::Bytes::allocate(body.size());
+        if (!body.empty()) std::memcpy(out.data(), body.data(), body.size());
+        co_return RpcResult(std::move(out));
+      }
+      case Verdict::Kind::Error: {
+        auto rec = codec::decode_error_record(body);
+        co_return EngineError::rpc(x.seq, x.fnId, rec.err, rec.sub, std::move(rec.message));
+      }
     }
-    const bool response = h.kind == static_cast<std::uint8_t>(codec::FrameKind::Response);
-    if (!response && h.kind != static_cast<std::uint8_t>(codec::FrameKind::ErrorResponse)) continue;
-    if (h.seq != x.seq)
-      co_return x.fail("seq mismatch: expected " + std::to_string(x.seq) + ", got " + std::to_string(h.seq));
-    if (h.fnId != x.fnId)
-      co_return x.fail("fnId mismatch: expected " + std::to_string(x.fnId) + ", got " + std::to_string(h.fnId));
-    if (response) {
-      if (m.rest) co_return RpcResult(std::move(*m.rest));
-      auto out = codec::Bytes::allocate(body.size());
-      if (!body.empty()) std::memcpy(out.data(), body.data(), body.size());
-      co_return RpcResult(std::move(out));
-    }
-    auto rec = codec::decode_error_record(body);
-    co_return EngineError::rpc(x.seq, x.fnId, rec.err, rec.sub, std::move(rec.message));
   }
 }
 
-}  // namespace
-
-std::optional<Presend> try_send_now(const EngineShared& sh, std::uint16_t fnId, std::span<const std::uint8_t> payload) {
-  if (payload.size() > MAX_PRESEND_PAYLOAD || sh.slot->unsent.load() != 0) return std::nullopt;
-  auto g = sh.slot->mutex.try_lock();
-  if (!g || !sh.slot->conn) return std::nullopt;
-  auto sg = sh.seq->mutex.try_lock();  // slot lock first, seq lock second
-  if (!sg) return std::nullopt;
-  const std::uint32_t seq = sh.seq->value;
-  std::uint8_t header[codec::FRAME_HEADER_LEN];
-  codec::write_frame_header(header, codec::FrameKind::Request, seq, fnId, static_cast<std::uint32_t>(payload.size()));
-  std::size_t written = 0;
-  auto w = sh.slot->conn->try_send(Opcode::Binary, header, payload, written);
-  // Nothing went out (full buffer, broken socket): the ordinary path tries again and reports.
-  if (written == 0) return std::nullopt;
-  sh.seq->value = seq + 1;  // wraps modulo 2^32
-  if (w.ok) sh.slot->conn->timing.request_sent();
-  return Presend{std::move(g), seq, written, w.ok, std::move(w.error)};
-}
-
-namespace {
-
-// Both ways into an exchange end here: the request is (partly) out and the slot lock is held.
-asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std::span<const std::uint8_t> payload,
-                                           Timeout timeout, std::size_t already_written, bool complete,
-                                           UnsentMark* unsent);
-
-}  // namespace
-
-asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
-                                    Timeout timeout, Abandoned abandoned, Presend presend) {
-  Exchange x{sh, fnId, abandoned};
-  x.seq = presend.seq;
-  if (!presend.error.empty()) {
-    auto g = std::move(presend.guard);
-    sh.slot->drop();
-    co_return x.fail("websocket send failed: " + presend.error);
-  }
-  co_return co_await finish_exchange(x, std::move(presend.guard), payload, timeout, presend.written, presend.complete,
-                                     nullptr);
-}
-
-asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
-                                    Timeout timeout, Abandoned abandoned, UnsentMark unsent) {
-  Exchange x{sh, fnId, abandoned};
-  {
-    auto check = co_await sh.slot->mutex.lock();
-    x.stop_if_abandoned();
-    if (!sh.slot->conn) co_return EngineError::transport("no websocket connected", std::nullopt, fnId);
-  }
-  {
-    auto sg = co_await sh.seq->mutex.lock();
-    x.stop_if_abandoned();
-    x.seq = sh.seq->value++;  // wraps modulo 2^32
-  }
-  auto g = co_await sh.slot->mutex.lock();
-  x.stop_if_abandoned();
-  if (!sh.slot->conn) co_return x.fail("connection missing");
-  co_return co_await finish_exchange(x, std::move(g), payload, timeout, 0, false, &unsent);
-}
-
-namespace {
-
-asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std::span<const std::uint8_t> payload,
-                                           Timeout timeout, std::size_t already_written, bool complete,
-                                           UnsentMark* unsent) {
+// The exchange from its start on the calling thread to its result.
+asio::awaitable<RpcResult> run_exchange(Exchange& x, std::span<const std::uint8_t> payload, Timeout timeout,
+                                        ExchangeStart& start) {
   EngineShared& sh = x.sh;
+  AsyncMutex::Guard g;
+  std::size_t written = 0;
+  bool complete = false;
+  if (auto* pre = std::get_if<Presend>(&start)) {
+    g = std::move(pre->guard);
+    x.seq = pre->seq;
+    written = pre->written;
+    complete = pre->complete;
+    if (!pre->error.empty()) {
+      sh.slot->drop();
+      co_return x.fail("websocket send failed: " + pre->error);
+    }
+  } else {
+    if (sh.life->closed()) co_return EngineError::transport(ENGINE_CLOSED, std::nullopt, x.fnId);
+    {
+      auto check = co_await sh.slot->mutex.lock();
+      x.stop_if_abandoned();
+      if (sh.life->closed()) co_return EngineError::transport(ENGINE_CLOSED, std::nullopt, x.fnId);
+      if (!sh.slot->conn) co_return EngineError::transport("no websocket connected", std::nullopt, x.fnId);
+    }
+    {
+      auto sg = co_await sh.seq->mutex.lock();
+      x.stop_if_abandoned();
+      x.seq = sh.seq->value++;  // wraps modulo 2^32
+    }
+    g = co_await sh.slot->mutex.lock();
+    x.stop_if_abandoned();
+    if (!sh.slot->conn || sh.life->closed()) co_return x.fail("connection missing");
+  }
+  DropIfBroken on_leave(*sh.slot, g);
+  const std::uint64_t sent_on = sh.slot->generation;  // the connection the request goes out on
+
   if (!complete) {
-    // The header goes out in front of the caller's payload: a large upload is never copied.
+    // The header goes out in front of the caller's payload: a large upload is never copied. The
+    // write is bounded by the call's timeout so that a peer that stops reading cannot keep the
+    // slot locked for everyone else.
     std::uint8_t header[codec::FRAME_HEADER_LEN];
     codec::write_frame_header(header, codec::FrameKind::Request, x.seq, x.fnId,
                               static_cast<std::uint32_t>(payload.size()));
-    // The write is bounded by the call's timeout so that a peer that stops reading cannot keep
-    // the slot locked for everyone else.
-    WsConnection::WriteResult w;
-    bool started = already_written > 0;
-    try {
-      w = co_await sh.slot->conn->send(Opcode::Binary, header, payload, deadline_after(timeout, FALLBACK_WAIT),
-                                       &started, already_written);
-    } catch (...) {
-      // Abandoned mid-write: the part of the frame that went out cannot be taken back.
-      if (started) sh.slot->drop();
-      throw;
-    }
+    auto w = co_await sh.slot->conn->send(Opcode::Binary, header, payload, deadline_after(timeout, FALLBACK_WAIT),
+                                          written);
     if (!w.ok) {
       sh.slot->drop();
       co_return x.fail("websocket send failed: " + w.error);
     }
-    sh.slot->conn->timing.request_sent();
+    sh.slot->conn->request_sent();
   }
-  if (unsent) unsent->done();
+  if (auto* unsent = std::get_if<UnsentMark>(&start)) unsent->done();
 
   // Queue for the receive phase before anyone else can send: exchanges then receive in exactly
   // the order in which their requests went out, which is the order the peer answers in.
   g = co_await sh.slot->mutex.relock(std::move(g));
   x.stop_if_abandoned();
-  if (!sh.slot->conn) co_return x.fail("connection missing");
-  RpcResult r;
-  try {
-    r = co_await receive(x, *sh.slot->conn, deadline_after(timeout, FALLBACK_WAIT));
-  } catch (...) {
-    // Abandoned while waiting between messages the stream is intact (partly received messages
-    // stay buffered in the connection); abandoned mid-write it is not.
-    if (x.mid_write) sh.slot->drop();
-    throw;
-  }
+  // A page that connected meanwhile never saw this request: leave it alone.
+  if (!sh.slot->conn || sh.slot->generation != sent_on || sh.life->closed()) co_return x.fail("connection missing");
+  RpcResult r = co_await receive(x, *sh.slot->conn, deadline_after(timeout, FALLBACK_WAIT));
   if (auto* e = std::get_if<EngineError>(&r); e && e->kind == EngineError::Kind::RpcTransportError)
     sh.slot->drop();  // still under the lock: exactly the connection that failed
   co_return r;
@@ -269,29 +163,34 @@ asio::awaitable<RpcResult> finish_exchange(Exchange& x, AsyncMutex::Guard g, std
 
 }  // namespace
 
-asio::awaitable<RpcResult> wait_connected(EngineShared sh, std::optional<Timeout> limit) {
-  std::shared_ptr<ConnectedSignal::Waiter> w;
-  {
-    auto g = co_await sh.slot->mutex.lock();
-    if (sh.slot->conn) co_return codec::Bytes{};
-    // Subscribed before the lock is released, so an install right after cannot be missed.
-    w = sh.connected->subscribe();
-  }
-  struct Unsubscribe {
-    ConnectedSignal& s;
-    std::shared_ptr<ConnectedSignal::Waiter>& w;
-    ~Unsubscribe() { s.unsubscribe(w); }
-  } unsub{*sh.connected, w};
+ExchangeStart begin_exchange(const EngineShared& sh, std::uint16_t fnId, std::span<const std::uint8_t> payload) {
+  auto unsent = [&] { return ExchangeStart(std::in_place_type<UnsentMark>, sh.slot); };
+  if (payload.size() > MAX_PRESEND_PAYLOAD || sh.slot->unsent.load() != 0 || sh.life->closed()) return unsent();
+  auto g = sh.slot->mutex.try_lock();
+  if (!g || !sh.slot->conn || sh.slot->conn->broken()) return unsent();
+  auto sg = sh.seq->mutex.try_lock();  // slot lock first, seq lock second
+  if (!sg) return unsent();
+  const std::uint32_t seq = sh.seq->value;
+  std::uint8_t header[codec::FRAME_HEADER_LEN];
+  codec::write_frame_header(header, codec::FrameKind::Request, seq, fnId, static_cast<std::uint32_t>(payload.size()));
+  std::size_t written = 0;
+  auto w = sh.slot->conn->try_send(Opcode::Binary, header, payload, written);
+  // Nothing went out (full buffer, broken socket): the runtime tries again and reports.
+  if (written == 0) return unsent();
+  sh.seq->value = seq + 1;  // wraps modulo 2^32
+  if (w.ok) sh.slot->conn->request_sent();
+  return Presend{std::move(g), seq, written, w.ok, std::move(w.error)};
+}
 
-  if (!limit) {
-    co_await sh.connected->async_wait(w, asio::use_awaitable);
-    co_return codec::Bytes{};
-  }
-  asio::steady_timer timer(co_await asio::this_coro::executor, deadline_after(*limit, std::nullopt));
-  co_await (sh.connected->async_wait(w, asio::as_tuple(asio::use_awaitable)) ||
-            timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-  if (w->notified.load()) co_return codec::Bytes{};
-  co_return EngineError::transport("wait_connected timed out");
+asio::awaitable<RpcResult> rpc_call(EngineShared sh, std::uint16_t fnId, std::span<const std::uint8_t> payload,
+                                    Timeout timeout, Abandoned abandoned, ExchangeStart start) {
+  Exchange x{sh, fnId, abandoned};
+  RpcResult r = co_await run_exchange(x, payload, timeout, start);
+  // A call that close() interrupted says so, whatever the stream did when it was shut down.
+  if (auto* e = std::get_if<EngineError>(&r);
+      e && e->kind == EngineError::Kind::RpcTransportError && sh.life->closed())
+    e->message = ENGINE_CLOSED;
+  co_return r;
 }
 
 }  // namespace ws

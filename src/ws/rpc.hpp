@@ -1,32 +1,19 @@
 #pragma once
-// One remote call over the live connection, and the lifecycle tasks of an engine.
+// One remote call over the live connection: the request out, the matching response back.
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <variant>
 
 #include <boost/asio/awaitable.hpp>
 
-#include "codec/buffer.hpp"
 #include "ws/error.hpp"
 #include "ws/slot.hpp"
+#include "ws/timeout.hpp"
 
 namespace ws {
-
-// Whole seconds (up to 2^64 - 1) and nanoseconds: the range of a float timeout that was accepted.
-struct Timeout {
-  std::uint64_t secs = 0;
-  std::uint32_t nanos = 0;
-};
-
-// now + timeout on the monotonic clock; `fallback` when the sum cannot be represented.
-Clock::time_point deadline_after(Timeout t, std::optional<Clock::duration> fallback);
-
-// Response payload, or the error that ended the exchange.
-using RpcResult = std::variant<codec::Bytes, EngineError>;
 
 // A request written on the calling thread, before its exchange reached the runtime.
 struct Presend {
@@ -37,36 +24,27 @@ struct Presend {
   std::string error;        // the write failed after `written` bytes
 };
 
+// How an exchange began on the calling thread: its request already (partly) out, or counted as
+// unsent until it goes out, so that later calls cannot write ahead of it.
+using ExchangeStart = std::variant<UnsentMark, Presend>;
+
 // Requests up to this size may be written on the calling thread.
 inline constexpr std::size_t MAX_PRESEND_PAYLOAD = 64 * 1024;
 
-// When the connection is idle (no exchange holds or waits for the slot lock, and none handed to
-// the runtime earlier is still to send its request), takes the slot lock
-// and the next seq and writes the request without waiting, saving the exchange a hand-off to the
-// runtime before anything can happen on the wire. Empty when nothing was written; the exchange
-// then takes the ordinary path. Never blocks.
-std::optional<Presend> try_send_now(const EngineShared& shared, std::uint16_t fnId,
-                                    std::span<const std::uint8_t> payload);
+// On the calling thread, never blocking. When the connection is idle (no exchange holds or waits
+// for the slot lock, and none handed to the runtime earlier is still to send its request), takes
+// the slot lock and the next seq and writes the request at once, saving the exchange a hand-off
+// to the runtime before anything can happen on the wire.
+ExchangeStart begin_exchange(const EngineShared& shared, std::uint16_t fnId, std::span<const std::uint8_t> payload);
 
 // Set on the calling thread when the caller gives up on the call. The runtime's cancellation
 // reaches a task only at a suspension point; this flag is looked at between steps too.
 using Abandoned = std::shared_ptr<const std::atomic<bool>>;
 
-// The rest of an exchange after try_send_now wrote its request.
+// The rest of the exchange on the runtime: the request (or what is left of it), then the
+// receive phase under the call's timeout.
 boost::asio::awaitable<RpcResult> rpc_call(EngineShared shared, std::uint16_t fnId,
                                            std::span<const std::uint8_t> payload, Timeout timeout, Abandoned abandoned,
-                                           Presend presend);
-// The whole exchange. `unsent` (taken on the calling thread, so that later calls see it at once)
-// is released once the request has gone out or the exchange has ended.
-boost::asio::awaitable<RpcResult> rpc_call(EngineShared shared, std::uint16_t fnId,
-                                           std::span<const std::uint8_t> payload, Timeout timeout, Abandoned abandoned,
-                                           UnsentMark unsent);
-
-// Completes with an empty payload as soon as the slot holds a connection; without a limit it may
-// wait forever.
-boost::asio::awaitable<RpcResult> wait_connected(EngineShared shared, std::optional<Timeout> limit);
-
-// Binds the listener and launches the server; completes with an empty payload once it runs.
-boost::asio::awaitable<RpcResult> start_server(EngineShared shared);
+                                           ExchangeStart start);
 
 }  // namespace ws

@@ -9,37 +9,36 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "texts.hpp"
 #include "ws/runtime.hpp"
+#include "ws/upgrade.hpp"
 
 namespace ws {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
-using namespace boost::asio::experimental::awaitable_operators;
 
 namespace {
 
-// A peer gets this long to finish its upgrade; upgrades also run side by side, so a stalled one
-// never keeps the real user interface out.
+// A peer gets this long for its whole upgrade (request, response, handshake message); upgrades
+// also run side by side, so a stalled one never keeps the real user interface out.
 constexpr auto UPGRADE_LIMIT = std::chrono::seconds(10);
 
 void log_line(const std::string& text) {
   static std::mutex m;
-  const std::string line = "[rust ws server] " + text + "\n";
+  const std::string line = std::string(texts::LOG_PREFIX) + text + "\n";
   std::lock_guard lk(m);
   const char* p = line.data();
   std::size_t left = line.size();
@@ -51,139 +50,113 @@ void log_line(const std::string& text) {
   }
 }
 
-bool token_listed(std::string_view header, std::string_view token) {
-  // Comma-separated, case-insensitive token lists (Connection: keep-alive, Upgrade).
-  while (!header.empty()) {
-    auto comma = header.find(',');
-    auto item = header.substr(0, comma);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (beast::iequals(item, token)) return true;
-    if (comma == std::string_view::npos) break;
-    header.remove_prefix(comma + 1);
-  }
-  return false;
-}
-
-// The checks the upgrade itself needs; anything failing them gets no response at all.
-bool valid_upgrade(const http::request<http::empty_body>& req, std::string& why) {
-  if (req.method() != http::verb::get) why = "handshake request method is not GET";
-  else if (req.version() < 11) why = "handshake request is not HTTP/1.1";
-  else if (!token_listed(req[http::field::connection], "upgrade")) why = "missing 'Connection: upgrade' header";
-  else if (!token_listed(req[http::field::upgrade], "websocket")) why = "missing 'Upgrade: websocket' header";
-  else if (req[http::field::sec_websocket_version] != "13") why = "missing or unsupported Sec-WebSocket-Version";
-  else if (req[http::field::sec_websocket_key].empty() || req[http::field::sec_websocket_key].size() > 24)
-    why = "missing or malformed Sec-WebSocket-Key";
-  else return true;
-  return false;
-}
-
 asio::awaitable<void> install(EngineShared& sh, std::unique_ptr<WsConnection> conn) {
   auto g = co_await sh.slot->mutex.lock();
-  sh.slot->drop();
-  sh.slot->conn = std::move(conn);
+  if (sh.life->closed()) co_return;  // close() has run meanwhile: the connection goes
+  sh.slot->install(std::move(conn));
   auto g2 = co_await sh.seq->mutex.lock();
   sh.seq->value = sh.start_seq;
   sh.connected->notify_all();
 }
 
-asio::awaitable<void> serve_peer(tcp::socket sock, EngineShared sh) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, Clock::now() + UPGRADE_LIMIT);
+// Registers an accepted socket as upgrading for as long as it lives here, so that close() can
+// end its upgrade.
+class Upgrading {
+ public:
+  Upgrading(Lifecycle& life, int fd) : life_(life), fd_(life.add_upgrading(fd) ? fd : -1) {}
+  ~Upgrading() { release(); }
+  Upgrading(const Upgrading&) = delete;
+  Upgrading& operator=(const Upgrading&) = delete;
+  bool registered() const noexcept { return fd_ >= 0; }
+  void release() noexcept {
+    if (fd_ >= 0) life_.remove_upgrading(std::exchange(fd_, -1));
+  }
+
+ private:
+  Lifecycle& life_;
+  int fd_;
+};
+
+UpgradeRequest fields_of(const http::request<http::empty_body>& req) {
+  UpgradeRequest r;
+  r.is_get = req.method() == http::verb::get;
+  r.http_version = req.version();
+  r.connection = req[http::field::connection];
+  r.upgrade = req[http::field::upgrade];
+  r.ws_version = req[http::field::sec_websocket_version];
+  r.ws_key = req[http::field::sec_websocket_key];
+  if (const auto it = req.find(http::field::origin); it != req.end()) r.origin = it->value();
+  return r;
+}
+
+asio::awaitable<void> serve_peer(beast::tcp_stream stream, EngineShared sh) {
+  // An upgrade that close() cut short is not a failure worth a line.
+  auto log_failure = [&sh](const std::string& text) {
+    if (!sh.life->closed()) log_line(text);
+  };
+  Upgrading upgrading(*sh.life, stream.socket().native_handle());
+  if (!upgrading.registered()) co_return;
+  stream.expires_after(UPGRADE_LIMIT);
   beast::flat_buffer buf;
   http::request_parser<http::empty_body> parser;
-  auto read = co_await (http::async_read(sock, buf, parser, asio::as_tuple(asio::use_awaitable)) ||
-                        timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-  if (read.index() == 1) {
-    log_line("accept failed: the upgrade request did not arrive in time");
-    co_return;
-  }
-  if (auto [ec, n] = std::get<0>(read); ec) {
-    log_line("accept failed: " + ec.message());
+  if (auto [ec, n] = co_await http::async_read(stream, buf, parser, asio::as_tuple(asio::use_awaitable)); ec) {
+    log_failure(ec == beast::error::timeout ? "accept failed: the upgrade request did not arrive in time"
+                                            : "accept failed: " + ec.message());
     co_return;
   }
   const auto& req = parser.get();
-  std::string why;
-  if (!valid_upgrade(req, why)) {
-    log_line("accept failed: " + why);
-    co_return;
-  }
-  std::string origin;
-  const auto it = req.find(http::field::origin);
-  const bool has_origin = it != req.end();
-  if (!origin_allowed(has_origin ? it->value().data() : nullptr, has_origin ? it->value().size() : 0, origin)) {
-    log_line("rejected origin: " + origin);
+  const UpgradeDecision decision = decide_upgrade(fields_of(req));
+  if (decision.outcome == UpgradeDecision::Outcome::Forbid) {
+    log_line(decision.log.front());
     static constexpr std::string_view forbidden = "HTTP/1.1 403 Forbidden\r\n\r\n";
-    co_await (asio::async_write(sock, asio::buffer(forbidden), asio::as_tuple(asio::use_awaitable)) ||
-              timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-    log_line("accept failed: HTTP error: 403 Forbidden");
+    co_await asio::async_write(stream, asio::buffer(forbidden), asio::as_tuple(asio::use_awaitable));
+  }
+  if (decision.outcome != UpgradeDecision::Outcome::Accept) {
+    log_line(decision.log.back());
     co_return;
   }
   {
-    beast::websocket::stream<tcp::socket&> upgrade(sock);
-    auto acc = co_await (upgrade.async_accept(req, asio::as_tuple(asio::use_awaitable)) ||
-                         timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-    if (acc.index() == 1) {
-      log_line("accept failed: the upgrade response could not be sent in time");
-      co_return;
-    }
-    if (auto [ec] = std::get<0>(acc); ec) {
-      log_line("accept failed: " + ec.message());
+    beast::websocket::stream<beast::tcp_stream&> upgrade(stream);
+    if (auto [ec] = co_await upgrade.async_accept(req, asio::as_tuple(asio::use_awaitable)); ec) {
+      log_failure(ec == beast::error::timeout ? "accept failed: the upgrade response could not be sent in time"
+                                              : "accept failed: " + ec.message());
       co_return;
     }
   }
+  // One unmasked text frame; the message is shorter than 126 bytes.
+  static_assert(texts::HANDSHAKE_MESSAGE.size() < 126);
+  const std::uint8_t head[2] = {0x81, static_cast<std::uint8_t>(texts::HANDSHAKE_MESSAGE.size())};
+  const std::array<asio::const_buffer, 2> hello = {
+      asio::buffer(head), asio::buffer(texts::HANDSHAKE_MESSAGE.data(), texts::HANDSHAKE_MESSAGE.size())};
+  if (auto [ec, n] = co_await asio::async_write(stream, hello, asio::as_tuple(asio::use_awaitable)); ec)
+    log_line("handshake send failed: " + ec.message());
   // Bytes the client sent right behind its request belong to the WebSocket stream.
   const auto rest = buf.data();
+  stream.expires_never();
   auto conn = std::make_unique<WsConnection>(
-      std::move(sock), std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(rest.data()), rest.size()));
-  const auto hello = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(HANDSHAKE_MESSAGE.data()),
-                                                   HANDSHAKE_MESSAGE.size());
-  auto sent = co_await conn->send(Opcode::Text, hello, Clock::now() + UPGRADE_LIMIT);
-  if (!sent.ok) log_line("handshake send failed: " + sent.error);
+      stream.release_socket(),
+      std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(rest.data()), rest.size()));
+  upgrading.release();  // from here on close() reaches the connection through the slot
   co_await install(sh, std::move(conn));
 }
 
-asio::awaitable<void> accept_loop(tcp::acceptor acceptor, EngineShared sh) {
+asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> acceptor, EngineShared sh) {
   for (;;) {
-    auto [ec, sock] = co_await acceptor.async_accept(asio::make_strand(runtime()), asio::as_tuple(asio::use_awaitable));
+    auto [ec, sock] = co_await acceptor->async_accept(asio::make_strand(runtime()), asio::as_tuple(asio::use_awaitable));
+    if (sh.life->closed()) co_return;
     if (ec) {
       log_line("accept failed: " + ec.message());
       continue;
     }
     auto ex = sock.get_executor();
-    asio::co_spawn(ex, serve_peer(std::move(sock), sh), asio::detached);
+    asio::co_spawn(ex, serve_peer(beast::tcp_stream(std::move(sock)), sh), asio::detached);
   }
 }
 
 }  // namespace
 
-bool origin_allowed(const char* value, std::size_t size, std::string& trimmed) {
-  std::string_view v;
-  if (value) {
-    v = std::string_view(value, size);
-    for (unsigned char c : v)
-      if (c != '\t' && (c < 0x20 || c > 0x7E)) {
-        v = {};
-        break;
-      }
-  }
-  while (!v.empty() && v.back() == '/') v.remove_suffix(1);
-  trimmed.assign(v);
-  if (v.empty()) return true;
-  // An allowed origin must end right after the prefix or go on with a port or a path: a bare
-  // prefix match would let http://localhost.attacker.example in.
-  static constexpr std::string_view allowed[] = {"http://127.0.0.1", "http://localhost", "https://127.0.0.1",
-                                                 "https://localhost", HOSTED_UI_ORIGIN};
-  for (std::string_view a : allowed) {
-    if (v.size() >= a.size() && v.substr(0, a.size()) == a &&
-        (v.size() == a.size() || v[a.size()] == ':' || v[a.size()] == '/'))
-      return true;
-  }
-  return false;
-}
-
-void launch_server(tcp::acceptor acceptor, EngineShared shared) {
-  auto ex = asio::make_strand(runtime());
-  asio::co_spawn(ex, accept_loop(std::move(acceptor), std::move(shared)), asio::detached);
+void launch_server(std::shared_ptr<tcp::acceptor> acceptor, Strand strand, EngineShared shared) {
+  asio::co_spawn(strand, accept_loop(std::move(acceptor), std::move(shared)), asio::detached);
 }
 
 }  // namespace ws

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <thread>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_executor.hpp>
@@ -11,6 +12,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
 
 namespace ws {
 
@@ -19,32 +21,12 @@ using boost::system::error_code;
 
 namespace {
 
-std::uint64_t load_be(const std::uint8_t* p, int n) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-// Unmasks `n` payload bytes that start at payload offset `offset`.
-void unmask(std::uint8_t* p, std::size_t n, const std::uint8_t key0[4], std::size_t offset = 0) {
-  const std::uint8_t key[4] = {key0[offset & 3], key0[(offset + 1) & 3], key0[(offset + 2) & 3],
-                               key0[(offset + 3) & 3]};
-  std::uint64_t k8;
-  std::uint8_t kb[8] = {key[0], key[1], key[2], key[3], key[0], key[1], key[2], key[3]};
-  std::memcpy(&k8, kb, 8);
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t v;
-    std::memcpy(&v, p + i, 8);
-    v ^= k8;
-    std::memcpy(p + i, &v, 8);
-  }
-  for (; i < n; ++i) p[i] ^= key[i & 3];
-}
-
-bool is_control(Opcode op) { return static_cast<std::uint8_t>(op) >= 8; }
-
 bool would_block(const error_code& ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
+
+// Only the rest of the unfinished frame may follow it.
+constexpr const char* BROKEN = "an earlier frame was left unfinished";
+
+[[noreturn]] void throw_aborted() { throw boost::system::system_error(asio::error::operation_aborted); }
 
 }  // namespace
 
@@ -52,9 +34,7 @@ WsConnection::WsConnection(tcp::socket socket, std::span<const std::uint8_t> alr
     : socket_(std::move(socket)) {
   error_code ec;
   socket_.non_blocking(true, ec);
-  reserve_from_begin(std::max(READ_CHUNK, already_read.size()));
-  if (!already_read.empty()) std::memcpy(buf_.get(), already_read.data(), already_read.size());
-  end_ = already_read.size();
+  parser_.feed(already_read);
 }
 
 WsConnection::~WsConnection() { close(); }
@@ -64,189 +44,19 @@ void WsConnection::close() noexcept {
   socket_.close(ec);
 }
 
-void WsConnection::reserve_from_begin(std::size_t need) {
-  const std::size_t have = end_ - begin_;
-  if (begin_ + need <= cap_) return;
-  if (need <= cap_) {
-    std::memmove(buf_.get(), buf_.get() + begin_, have);
-  } else {
-    // Grown buffers are kept for later messages: a large response costs its page faults once.
-    std::unique_ptr<std::uint8_t[]> nb(new std::uint8_t[need]);
-    if (have) std::memcpy(nb.get(), buf_.get() + begin_, have);
-    buf_ = std::move(nb);
-    cap_ = need;
-  }
-  begin_ = 0;
-  end_ = have;
-}
-
-void WsConnection::append_fragment(const std::uint8_t* p, std::size_t n) {
-  if (frag_len_ + n > frag_cap_) {
-    std::size_t cap = std::max(frag_len_ + n, frag_cap_ * 2);
-    std::unique_ptr<std::uint8_t[]> nb(new std::uint8_t[cap]);
-    if (frag_len_) std::memcpy(nb.get(), frag_.get(), frag_len_);
-    frag_ = std::move(nb);
-    frag_cap_ = cap;
-  }
-  if (n) std::memcpy(frag_.get() + frag_len_, p, n);
-  frag_len_ += n;
-}
-
-void WsConnection::start_large(Opcode op, std::size_t len, const std::uint8_t key[4]) {
-  large_body_ = codec::Bytes::allocate(len - LARGE_MESSAGE_HEAD);
-  large_active_ = true;
-  large_op_ = op;
-  std::memcpy(large_key_, key, 4);
-  large_len_ = len;
-  large_got_ = 0;
-}
-
-void WsConnection::put_large(const std::uint8_t* p, std::size_t n) {
-  if (large_got_ < LARGE_MESSAGE_HEAD) {
-    const std::size_t k = std::min(n, LARGE_MESSAGE_HEAD - large_got_);
-    std::memcpy(large_head_ + large_got_, p, k);
-    large_got_ += k;
-    p += k;
-    n -= k;
-  }
-  if (n) std::memcpy(large_body_.data() + (large_got_ - LARGE_MESSAGE_HEAD), p, n);
-  large_got_ += n;
-}
-
-WsConnection::Parse WsConnection::parse_buffered(Message& out, std::string& error) {
+WsConnection::Poll WsConnection::poll(WsParser::Message& out, std::string& error) {
   for (;;) {
-    std::uint8_t* p = buf_.get() + begin_;
-    const std::size_t avail = end_ - begin_;
-    want_ = 2;
-    if (avail < 2) return Parse::NeedMore;
-    const bool fin = p[0] & 0x80;
-    const auto op = static_cast<Opcode>(p[0] & 0x0F);
-    if (p[0] & 0x70) {
-      error = "reserved bits set in a frame (no extension was negotiated)";
-      return Parse::Failed;
+    switch (parser_.next(out)) {
+      case WsParser::Event::Message: return Poll::Ready;
+      case WsParser::Event::Error: error = parser_.error(); return Poll::Failed;
+      case WsParser::Event::NeedMore: break;
     }
-    switch (op) {
-      case Opcode::Continuation: case Opcode::Text: case Opcode::Binary:
-      case Opcode::Close: case Opcode::Ping: case Opcode::Pong:
-        break;
-      default:
-        error = "unknown frame opcode " + std::to_string(static_cast<int>(op));
-        return Parse::Failed;
-    }
-    if (!(p[1] & 0x80)) {
-      error = "unmasked frame from the client";
-      return Parse::Failed;
-    }
-    const int len7 = p[1] & 0x7F;
-    const int ext = len7 == 126 ? 2 : len7 == 127 ? 8 : 0;
-    const std::size_t hdr = 2 + ext + 4;
-    want_ = hdr;
-    if (avail < hdr) return Parse::NeedMore;
-    const std::uint64_t len = ext ? load_be(p + 2, ext) : static_cast<std::uint64_t>(len7);
-    if (is_control(op) && (len > 125 || !fin)) {
-      error = "malformed control frame";
-      return Parse::Failed;
-    }
-    const std::uint64_t so_far = (op == Opcode::Continuation) ? frag_len_ : 0;
-    if (len > MAX_MESSAGE_SIZE || so_far + len > MAX_MESSAGE_SIZE) {
-      error = "message too long: " + std::to_string(so_far + len) + " > " + std::to_string(MAX_MESSAGE_SIZE);
-      return Parse::Failed;
-    }
-    if (op == Opcode::Continuation && !in_fragments_) {
-      error = "continuation frame without a message to continue";
-      return Parse::Failed;
-    }
-    if ((op == Opcode::Text || op == Opcode::Binary) && in_fragments_) {
-      error = "new message started before the previous one was finished";
-      return Parse::Failed;
-    }
-    if (fin && (op == Opcode::Binary || op == Opcode::Text) && len >= LARGE_MESSAGE) {
-      start_large(op, static_cast<std::size_t>(len), p + hdr - 4);
-      const std::size_t have = std::min<std::size_t>(avail - hdr, static_cast<std::size_t>(len));
-      put_large(p + hdr, have);
-      begin_ += hdr + have;
-      want_ = 0;
-      return Parse::NeedMore;
-    }
-    want_ = hdr + static_cast<std::size_t>(len);
-    if (avail < want_) return Parse::NeedMore;
-
-    std::uint8_t* payload = p + hdr;
-    unmask(payload, static_cast<std::size_t>(len), p + hdr - 4);
-    const std::size_t frame = want_;
-    want_ = 0;
-
-    if (is_control(op) || (fin && op != Opcode::Continuation)) {
-      out = {op, {payload, static_cast<std::size_t>(len)}};
-      handed_ = frame;
-      return Parse::Message;
-    }
-    if (op != Opcode::Continuation) {
-      in_fragments_ = true;
-      frag_op_ = op;
-      frag_len_ = 0;
-    }
-    append_fragment(payload, static_cast<std::size_t>(len));
-    begin_ += frame;
-    if (fin) {
-      in_fragments_ = false;
-      frag_handed_ = true;
-      out = {frag_op_, {frag_.get(), frag_len_}};
-      return Parse::Message;
-    }
-  }
-}
-
-WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
-  begin_ += std::exchange(handed_, 0);
-  if (std::exchange(frag_handed_, false)) frag_len_ = 0;
-  if (std::exchange(large_handed_, false)) large_body_ = codec::Bytes();
-  if (begin_ == end_) begin_ = end_ = 0;
-  for (;;) {
-    // Where the next bytes from the socket go: straight into a large message's body once its
-    // head is complete, otherwise into the buffer.
-    bool into_body = false;
-    if (large_active_) {
-      if (large_got_ == large_len_) {
-        large_active_ = false;
-        large_handed_ = true;
-        unmask(large_head_, LARGE_MESSAGE_HEAD, large_key_);
-        unmask(large_body_.data(), large_body_.size(), large_key_, LARGE_MESSAGE_HEAD);
-        out = {large_op_, {large_head_, LARGE_MESSAGE_HEAD}, &large_body_};
-        return Poll::Ready;
-      }
-      if (large_got_ < LARGE_MESSAGE_HEAD) {
-        // Still inside the head: bytes come through the buffer, whose excess is the next message's.
-        const std::size_t k = std::min(end_ - begin_, large_len_ - large_got_);
-        put_large(buf_.get() + begin_, k);
-        begin_ += k;
-      }
-      if (large_got_ >= LARGE_MESSAGE_HEAD) {
-        if (large_got_ == large_len_) continue;
-        into_body = true;
-      }
-    } else {
-      switch (parse_buffered(out, error)) {
-        case Parse::Message: return Poll::Ready;
-        case Parse::Failed: return Poll::Failed;
-        case Parse::NeedMore: break;
-      }
-      if (large_active_) continue;
-    }
-    asio::mutable_buffer dst;
-    if (into_body) {
-      dst = asio::buffer(large_body_.data() + (large_got_ - LARGE_MESSAGE_HEAD), large_len_ - large_got_);
-    } else {
-      if (begin_ == end_) begin_ = end_ = 0;
-      reserve_from_begin(std::max(want_, std::min<std::size_t>(end_ - begin_ + READ_CHUNK, MAX_MESSAGE_SIZE + 14)));
-      if (end_ == cap_) reserve_from_begin(end_ - begin_ + READ_CHUNK);
-      dst = asio::buffer(buf_.get() + end_, cap_ - end_);
-    }
+    const auto dst = parser_.read_target();
     error_code ec;
-    const std::size_t n = socket_.read_some(dst, ec);
+    const std::size_t n = socket_.read_some(asio::buffer(dst.data(), dst.size()), ec);
     if (would_block(ec)) return Poll::Wait;
     if (ec == asio::error::eof) {
-      if (end_ != begin_ || in_fragments_ || large_active_) {
+      if (parser_.mid_message()) {
         error = "connection closed in the middle of a message";
         return Poll::Failed;
       }
@@ -256,7 +66,67 @@ WsConnection::Poll WsConnection::poll(Message& out, std::string& error) {
       error = ec.message();
       return Poll::Failed;
     }
-    (into_body ? large_got_ : end_) += n;
+    parser_.bytes_written(n);
+  }
+}
+
+WsConnection::Poll WsConnection::poll_spinning(WsParser::Message& out, std::string& error, Clock::time_point until,
+                                               const std::atomic<bool>* abandoned) {
+  // The caller has just polled and found nothing: yield first, so that a peer sharing this
+  // processor can answer. A caller who gave up must not take someone else's answer.
+  for (;;) {
+    std::this_thread::yield();
+    if (abandoned && abandoned->load()) throw_aborted();
+    const auto r = poll(out, error);
+    if (r != Poll::Wait || Clock::now() >= until) return r;
+  }
+}
+
+asio::awaitable<WsConnection::Received> WsConnection::next_binary(Clock::time_point deadline,
+                                                                  const std::atomic<bool>* abandoned) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
+  bool spun = false;
+  for (;;) {
+    // The waits below end quietly when cancelled, so a cancelled caller is noticed here.
+    if (abandoned && abandoned->load()) throw_aborted();
+    if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) throw_aborted();
+    Received r{Received::Kind::Message, {}, {}};
+    auto polled = poll(r.message, r.error);
+    if (polled == Poll::Wait && !spun) {
+      spun = true;  // once per wait: a slow answer must not keep a processor busy
+      const auto until = std::min(deadline, timing_.spin_until());
+      if (Clock::now() < until) {
+        polled = poll_spinning(r.message, r.error, until, abandoned);
+        timing_.spin_ended(polled != Poll::Wait);
+      }
+    }
+    switch (polled) {
+      case Poll::Closed: r.kind = Received::Kind::Closed; co_return r;
+      case Poll::Failed: r.kind = Received::Kind::Failed; co_return r;
+      case Poll::Wait:
+        // Only now, with nothing readable at once, does the deadline count.
+        if (Clock::now() >= deadline) {
+          r.kind = Received::Kind::TimedOut;
+          co_return r;
+        }
+        co_await wait_readable(timer);
+        continue;
+      case Poll::Ready:
+        break;
+    }
+    switch (r.message.opcode) {
+      case Opcode::Binary:
+        co_return r;
+      case Opcode::Close:
+        r.kind = Received::Kind::Closed;
+        co_return r;
+      case Opcode::Ping:
+        // A failed pong shows up as a broken connection at a later read.
+        co_await send(Opcode::Pong, {}, r.message.data, deadline);
+        continue;
+      default:
+        continue;  // text, pong
+    }
   }
 }
 
@@ -268,14 +138,14 @@ asio::awaitable<void> WsConnection::wait_readable(asio::steady_timer& deadline_t
   // in such full-expressions.)
   auto ex = co_await asio::this_coro::executor;
   auto armed = std::make_shared<bool>(true);
-  auto on_deadline = [this, armed](boost::system::error_code ec) {
+  auto on_deadline = [this, armed](error_code ec) {
     if (!ec && *armed) {
-      boost::system::error_code ignored;
+      error_code ignored;
       socket_.cancel(ignored);
     }
   };
   deadline_timer.async_wait(asio::bind_executor(ex, std::move(on_deadline)));
-  // Errors show up on the next read, so the outcome of the wait itself does not matter.
+  // Errors show up at the next read, so the outcome of the wait itself does not matter.
   co_await socket_.async_wait(tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
   *armed = false;
   deadline_timer.cancel();
@@ -330,6 +200,9 @@ std::size_t WsConnection::write_now(const OutFrame& f, std::size_t written, erro
     written += socket_.write_some(f.rest(written), ec);
     if (ec) break;
   }
+  // A frame started and not finished leaves the stream unusable for anything else until it is.
+  if (written == f.total) broken_ = false;
+  else if (written > 0) broken_ = true;
   return written;
 }
 
@@ -337,9 +210,10 @@ WsConnection::WriteResult WsConnection::try_send(Opcode op, std::span<const std:
                                                  std::span<const std::uint8_t> data, std::size_t& written) {
   const OutFrame f(op, head, data);
   WriteResult r;
+  written = 0;
+  if (broken_) return {false, BROKEN};
   error_code ec;
   written = write_now(f, 0, ec);
-  r.started = written > 0;
   if (ec && !would_block(ec)) {
     r.ok = false;
     r.error = ec.message();
@@ -351,47 +225,40 @@ WsConnection::WriteResult WsConnection::try_send(Opcode op, std::span<const std:
 
 asio::awaitable<WsConnection::WriteResult> WsConnection::send(Opcode op, std::span<const std::uint8_t> head,
                                                               std::span<const std::uint8_t> data,
-                                                              Clock::time_point deadline, bool* started,
+                                                              Clock::time_point deadline,
                                                               std::size_t already_written) {
-  bool ignored = false;
-  if (!started) started = &ignored;
   const OutFrame f(op, head, data);
-
+  WriteResult r;
+  if (broken_ && already_written == 0) co_return WriteResult{false, BROKEN};
   // Small messages usually fit in the socket buffer: try without waiting first.
   error_code ec;
   const std::size_t written = write_now(f, already_written, ec);
-  if (written > 0) *started = true;
-  WriteResult r;
-  r.started = written > 0;
   if (written == f.total) co_return r;
+  r.ok = false;
   if (!would_block(ec)) {
-    r.ok = false;
     r.error = ec.message();
     co_return r;
   }
   if (Clock::now() >= deadline) {
-    r.ok = false;
     r.error = "send timed out";
     co_return r;
   }
-  const Buffers rest = f.rest(written);
-  // From here on part of the message may reach the socket at any moment.
-  *started = true;
+  // From here on part of the frame may reach the socket at any moment; only a completed write
+  // makes the stream whole again (an abandoned one leaves it broken).
+  broken_ = true;
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
-  auto res = co_await (asio::async_write(socket_, rest, asio::as_tuple(asio::use_awaitable)) ||
+  auto res = co_await (asio::async_write(socket_, f.rest(written), asio::as_tuple(asio::use_awaitable)) ||
                        timer.async_wait(asio::as_tuple(asio::use_awaitable)));
   if (res.index() == 1) {
-    r.ok = false;
-    r.started = true;
     r.error = "send timed out";
     co_return r;
   }
-  auto [wec, k] = std::get<0>(res);
-  if (wec) {
-    r.ok = false;
-    r.started = written + k > 0;
+  if (auto [wec, k] = std::get<0>(res); wec) {
     r.error = wec.message();
+    co_return r;
   }
+  broken_ = false;
+  r.ok = true;
   co_return r;
 }
 

@@ -1,11 +1,11 @@
 #pragma once
-// One accepted WebSocket connection, server side, after the upgrade. Framing (RFC 6455) is done
-// here rather than by a stream wrapper so that the exchange can tell exactly whether a whole
-// message is already readable without waiting, and whether abandoning a wait would leave half a
-// message behind.
+// One accepted WebSocket connection, server side, after the upgrade: the socket around the frame
+// parser. It answers pings and reports the end of the stream itself, so that its user sees binary
+// messages only, and it knows whether a frame has gone out only in part.
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 
@@ -13,25 +13,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "codec/buffer.hpp"
+#include "ws/timeout.hpp"
+#include "ws/wsparser.hpp"
 
 namespace ws {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
-using Clock = std::chrono::steady_clock;
-
-// Largest message accepted, however it is split into frames.
-inline constexpr std::size_t MAX_MESSAGE_SIZE = std::size_t{64} << 20;
-
-// A single-frame data message at least this large is read straight into a block of its own
-// instead of through the connection's buffer, so that its receiver can keep that block without a
-// copy. Its first LARGE_MESSAGE_HEAD bytes (the application's frame header) are kept apart, so
-// the block holds exactly the body that follows them.
-inline constexpr std::size_t LARGE_MESSAGE = std::size_t{1} << 20;
-inline constexpr std::size_t LARGE_MESSAGE_HEAD = 16;
-
-enum class Opcode : std::uint8_t { Continuation = 0, Text = 1, Binary = 2, Close = 8, Ping = 9, Pong = 10 };
 
 class WsConnection {
  public:
@@ -40,41 +28,26 @@ class WsConnection {
   WsConnection(const WsConnection&) = delete;
   WsConnection& operator=(const WsConnection&) = delete;
 
-  struct Message {
-    Opcode opcode;
-    std::span<std::uint8_t> data;   // valid until the next poll
-    codec::Bytes* rest = nullptr;   // a large message: data (its head) is followed by *rest, which
-                                    // the receiver may move out before the next poll
+  struct Received {
+    enum class Kind { Message, Closed, Failed, TimedOut } kind;
+    WsParser::Message message;  // Message: valid until the next call of next_binary
+    std::string error;          // Failed: the read error or protocol violation
   };
-  enum class Poll { Ready, Wait, Closed, Failed };
-
-  // Reads whatever the socket holds without waiting and hands out the next complete message
-  // if there is one. Closed: the peer ended the stream (close frame or end of file).
-  // Failed: a read error or a protocol violation, described in `error`.
-  Poll poll(Message& out, std::string& error);
-
-  // Waits until the socket is readable; consumes nothing, so abandoning it is harmless. Bytes
-  // already taken from the socket stay buffered here across exchanges, so an abandoned read
-  // never leaves the stream out of step.
-  // Ends early, quietly, when `deadline_timer` expires first.
-  asio::awaitable<void> wait_readable(asio::steady_timer& deadline_timer);
+  // The next binary message. Pings are answered with pongs (a failed pong shows up at a later
+  // read), text messages and pongs are skipped, a close frame or the end of the stream is
+  // Closed. Whatever can be read at once is handled before the deadline is looked at. Bytes taken
+  // from the socket stay buffered here, so abandoning this between messages leaves the stream in
+  // step. `abandoned` is looked at while spinning, where the runtime's cancellation cannot reach.
+  asio::awaitable<Received> next_binary(Clock::time_point deadline, const std::atomic<bool>* abandoned);
 
   struct WriteResult {
     bool ok = true;
-    bool started = false;  // some bytes of the message reached the socket
     std::string error;
   };
-  // Sends one unfragmented message; gives up at `deadline` (the stream is then unusable).
-  // `*started` becomes true once any byte has gone out, also when the task is abandoned.
-  // The message is `head` followed by `data`, written straight from both (no joined copy).
-  // `already_written` bytes of this same message went out before (see try_send).
+  // Sends one unfragmented message, `head` followed by `data` (written straight from both),
+  // of which `already_written` bytes went out before (see try_send); gives up at `deadline`.
   asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data,
-                                    Clock::time_point deadline, bool* started = nullptr,
-                                    std::size_t already_written = 0);
-  asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> data, Clock::time_point deadline,
-                                    bool* started = nullptr) {
-    return send(op, {}, data, deadline, started);
-  }
+                                    Clock::time_point deadline, std::size_t already_written = 0);
 
   // Writes as much of the message as the socket takes without waiting, from any thread (the
   // caller holds the connection exclusively). ok: all of it went out; otherwise `written` bytes
@@ -82,16 +55,39 @@ class WsConnection {
   WriteResult try_send(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data,
                        std::size_t& written);
 
+  // A frame has gone out only in part (also when its sender was abandoned): nothing else can be
+  // sent on this stream any more.
+  bool broken() const noexcept { return broken_; }
+
+  // A request has just gone out: its answer is timed from now.
+  void request_sent() noexcept { timing_.request_sent(); }
+
+  // Closes the TCP socket at once, without a closing handshake.
+  void close() noexcept;
+  int native_fd() noexcept { return socket_.native_handle(); }
+
+ private:
+  enum class Poll { Ready, Wait, Closed, Failed };
+  // Reads whatever the socket holds without waiting and hands out the next whole message.
+  Poll poll(WsParser::Message& out, std::string& error);
+  Poll poll_spinning(WsParser::Message& out, std::string& error, Clock::time_point until,
+                     const std::atomic<bool>* abandoned);
+  // Waits until the socket is readable, or quietly until `deadline_timer` expires.
+  asio::awaitable<void> wait_readable(asio::steady_timer& deadline_timer);
+
+  struct OutFrame;
+  std::size_t write_now(const OutFrame& frame, std::size_t written, boost::system::error_code& ec);
+
   // How quickly the peer answers, to decide whether waiting for an answer is worth a short spin
   // instead of going to sleep: with a peer that answers within tens of microseconds, sleeping
   // and being woken costs as much again. A spin that ends without the answer makes the next
-  // exchanges sleep at once, for twice as many each time it happens again (a slow peer, or one
-  // that needs the processor this thread spins on). Touched only by the holder of the connection.
+  // waits sleep at once, for twice as many each time it happens again (a slow peer, or one that
+  // needs the processor this thread spins on).
   struct AnswerTiming {
     static constexpr Clock::duration MAX_SPIN = std::chrono::microseconds(50);
     static constexpr unsigned MAX_BACKOFF = 4096;
     Clock::time_point sent{};  // when the latest request went out
-    unsigned backoff = 0;      // exchanges that do not spin after the latest failed spin
+    unsigned backoff = 0;      // waits that do not spin after the latest failed spin
     unsigned skip = 0;         // of which this many are left
 
     void request_sent() { sent = Clock::now(); }
@@ -112,51 +108,11 @@ class WsConnection {
       }
     }
   };
-  AnswerTiming timing;
-
-  // Closes the TCP socket at once, without a closing handshake.
-  void close() noexcept;
-
-  tcp::socket& socket() noexcept { return socket_; }
-
- private:
-  enum class Parse { Message, NeedMore, Failed };
-  struct OutFrame;
-  // Writes `frame` from byte `written` on until done or the socket refuses; returns the new count.
-  std::size_t write_now(const OutFrame& frame, std::size_t written, boost::system::error_code& ec);
-  Parse parse_buffered(Message& out, std::string& error);
-  void reserve_from_begin(std::size_t need);
-  void append_fragment(const std::uint8_t* p, std::size_t n);
-
-  static constexpr std::size_t READ_CHUNK = 64 * 1024;
 
   tcp::socket socket_;
-  std::unique_ptr<std::uint8_t[]> buf_;
-  std::size_t cap_ = 0;
-  std::size_t begin_ = 0;  // first unconsumed byte
-  std::size_t end_ = 0;    // one past the last received byte
-  std::size_t handed_ = 0; // bytes of the message handed out last, released on the next poll
-  std::size_t want_ = 0;   // bytes from begin_ that the frame being received needs in one piece
-
-  // A large message being read straight into its own block.
-  void start_large(Opcode op, std::size_t len, const std::uint8_t key[4]);
-  void put_large(const std::uint8_t* p, std::size_t n);
-  bool large_active_ = false;
-  bool large_handed_ = false;
-  Opcode large_op_ = Opcode::Binary;
-  std::uint8_t large_key_[4] = {};
-  std::uint8_t large_head_[LARGE_MESSAGE_HEAD] = {};
-  codec::Bytes large_body_;
-  std::size_t large_len_ = 0;  // whole payload
-  std::size_t large_got_ = 0;  // received so far
-
-  // A fragmented message being assembled.
-  std::unique_ptr<std::uint8_t[]> frag_;
-  std::size_t frag_len_ = 0;
-  std::size_t frag_cap_ = 0;
-  Opcode frag_op_ = Opcode::Continuation;
-  bool in_fragments_ = false;
-  bool frag_handed_ = false;
+  WsParser parser_;
+  AnswerTiming timing_;
+  bool broken_ = false;
 };
 
 }  // namespace ws

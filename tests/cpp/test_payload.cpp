@@ -356,7 +356,8 @@ TEST(Array, AllocationContract) {
   EXPECT_NE(empty.data(), nullptr);
   EXPECT_TRUE(empty.empty());
 
-  // Large blocks are 2 MiB aligned so that huge pages can back them.
+  // Large blocks are 2 MiB aligned so that huge pages can back them, and are handed on with
+  // release() to whoever frees them with free_block.
   auto big = codec::Array<double>::allocate((std::size_t{4} << 20) / 8 + 1);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big.data()) % (std::size_t{2} << 20), 0u);
   big.data()[big.size() - 1] = 1.0;
@@ -364,10 +365,11 @@ TEST(Array, AllocationContract) {
   codec::Array<double> moved = std::move(big);
   EXPECT_EQ(big.data(), nullptr);
   EXPECT_EQ(big.size(), 0u);
+  const std::size_t bytes = moved.size() * sizeof(double);
   double* raw = moved.release();
   EXPECT_TRUE(moved.empty());
   EXPECT_EQ(moved.data(), nullptr);
-  std::free(raw);
+  codec::detail::free_block(raw, bytes);
 
   EXPECT_THROW(codec::Array<double>::allocate(std::numeric_limits<std::size_t>::max() / 4),
                std::bad_alloc);

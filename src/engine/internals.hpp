@@ -1,0 +1,53 @@
+#pragma once
+// Everything the engine layer keeps for the life of the process, in one place, each field with
+// what guards it. Made at first use with the interpreter lock held and never destroyed: worker
+// threads may still use it while the interpreter finalises.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "py/ref.hpp"
+
+namespace engine {
+
+struct LoopRecord;
+struct Pending;
+
+struct Internals {
+  // Set when made, read-only afterwards (strong references kept for good).
+  PyObject* get_running_loop = nullptr;  // asyncio.get_running_loop
+  PyObject* s_add_done_callback = nullptr;
+  PyObject* s_add_reader = nullptr;
+  PyObject* s_call_soon_threadsafe = nullptr;
+  PyObject* s_cancelled = nullptr;
+  PyObject* s_create_future = nullptr;
+  PyObject* s_is_closed = nullptr;
+  PyObject* s_set_exception = nullptr;
+  PyObject* s_set_result = nullptr;
+
+  // Made by their owners at first use, with the interpreter lock; kept for good.
+  PyTypeObject* reader_type = nullptr;  // what a loop watches its eventfd with (waker)
+  PyTypeObject* drain_type = nullptr;   // what a loop that cannot watch descriptors is sent (waker)
+  PyObject* loop_gone = nullptr;        // weak-reference callback that forgets a dead loop (waker)
+  PyObject* cancel_hook = nullptr;      // the done-callback of every future (future)
+
+  // Interpreter lock: loop -> its record, from the loop's first call until the loop is freed.
+  std::unordered_map<PyObject*, std::shared_ptr<LoopRecord>> loops;
+  // Interpreter lock: future -> its operation, until the future is settled or cancelled.
+  std::unordered_map<PyObject*, std::weak_ptr<Pending>> watched;
+
+  // records_m: every record, for the check of stalled queues, which runs without the lock.
+  std::mutex records_m;
+  std::vector<std::weak_ptr<LoopRecord>> records;
+  // Whether that check is scheduled.
+  std::atomic<bool> checker_armed{false};
+};
+
+// With the interpreter lock held; null with a Python error set if it cannot be made.
+Internals* internals();
+// Once made, from any thread (the fields guarded by their own locks only).
+Internals& made_internals() noexcept;
+
+}  // namespace engine

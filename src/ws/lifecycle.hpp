@@ -1,0 +1,24 @@
+#pragma once
+// Waiting for a page, and closing an engine.
+#include <optional>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "ws/error.hpp"
+#include "ws/slot.hpp"
+#include "ws/timeout.hpp"
+
+namespace ws {
+
+// What every call of a closed engine fails with.
+inline constexpr const char* ENGINE_CLOSED = "engine closed";
+
+// Completes with an empty payload as soon as the slot holds a connection; without a limit it may
+// wait forever. Never waits for the slot lock.
+boost::asio::awaitable<RpcResult> wait_connected(EngineShared shared, std::optional<Timeout> limit);
+
+// Stops the servers, ends upgrades in progress and the live connection, and fails the calls in
+// flight with ENGINE_CLOSED; completes once every listener is closed (its port free again).
+boost::asio::awaitable<RpcResult> close_engine(EngineShared shared);
+
+}  // namespace ws

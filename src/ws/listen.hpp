@@ -1,0 +1,14 @@
+#pragma once
+// start(): binding the listener and launching the server on it.
+#include <boost/asio/awaitable.hpp>
+
+#include "ws/error.hpp"
+#include "ws/slot.hpp"
+
+namespace ws {
+
+// Binds the listener and launches the server; completes with an empty payload once it runs,
+// or with "bind failed on <address>: <why>".
+boost::asio::awaitable<RpcResult> start_server(EngineShared shared);
+
+}  // namespace ws
