@@ -59,8 +59,7 @@ FULL = dict(rounds=3, warmup=0.3, secs=1.0,
             rows=[("minimal", "two", [1, 2, 4, 8], "cpython"), ("ui-deferred", "two", [1, 2, 4, 8], "cpython"),
                   ("ui-eager", "two", [1, 2, 4, 8], "cpython"), ("minimal", "sync", [1, 4], "cpython"),
                   ("ui-eager", "sync", [1, 4], "cpython"), ("minimal+bare", "two", [1, 4], "cpython"),
-                  ("ui-deferred+bare", "two", [1, 4], "cpython"), ("minimal", "two", [1, 4], "pypy"),
-                  ("ui-eager", "two", [1, 4], "pypy")])
+                  ("minimal", "two", [1, 4], "pypy")])
 QUICK = dict(rounds=1, warmup=0.2, secs=0.5,
              rows=[("minimal", "two", [1, 4], "cpython"), ("ui-deferred", "two", [1, 4], "cpython"),
                    ("ui-eager", "two", [1, 4], "cpython"), ("ui-eager", "sync", [1], "cpython"),
@@ -397,6 +396,8 @@ FLAG_SETS = [
     ("without --disable-renderer-backgrounding", [], ["--disable-renderer-backgrounding"]),
     ("without --disable-backgrounding-occluded-windows", [], ["--disable-backgrounding-occluded-windows"]),
     ("without --disable-ipc-flooding-protection", [], ["--disable-ipc-flooding-protection"]),
+    ("without all four", [], ["--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+                              "--disable-backgrounding-occluded-windows", "--disable-ipc-flooding-protection"]),
     ("+ --disable-gpu", ["--disable-gpu"], []),
     ("+ --disable-gpu-compositing", ["--disable-gpu-compositing"], []),
     ("+ --disable-accelerated-2d-canvas", ["--disable-accelerated-2d-canvas"], []),

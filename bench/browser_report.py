@@ -110,9 +110,32 @@ def markdown(data):
     return md, "\n".join(text), targets
 
 
+def flags_table(data):
+    """The flags experiment: per flag set and row, the module's steps/s and Chromium's processor
+    time per step (medians), and the steps/s relative to Playwright's default launch."""
+    cells = [tuple(c) for c in data["cells"]]
+    header = ["flags"] + [f"{PAGE_LABEL[k]} x{n}" for k, _, n in cells]
+    base = data["results"][data["sets"][0]]
+    rows = []
+    for name in data["sets"]:
+        row = [name]
+        for k, m, n in cells:
+            runs = data["results"][name][f"{k}|{m}|{n}"]
+            rate, chrome = stat(runs, "rate"), stat(runs, "chromium_us")
+            rel = ratio(rate, stat(base[f"{k}|{m}|{n}"], "rate"))
+            row.append(f"{rate.fmt(0)} steps/s ({fmt_ratio(rel)}), {chrome.fmt(0)} µs/step")
+        rows.append(row)
+    return header, rows
+
+
 if __name__ == "__main__":
     with open(sys.argv[1]) as f:
-        md, text, targets = markdown(json.load(f))
+        data = json.load(f)
+    if data.get("kind") == "flags":
+        header, rows = flags_table(data)
+        print(md_table(header, rows))
+        sys.exit(0)
+    md, text, targets = markdown(data)
     print(text)
     for name, ok, value in targets:
         print(f"  {verdict(ok):4}  {name}: {value}")
