@@ -130,3 +130,8 @@ FLAGS=${QUICK:+ --quick}${ONLY:+ --only $ONLY}
 CMD="bash bench/run.sh$FLAGS"
 "$ROOT/.venv/${INTERPS[0]}/bin/python" "$BENCH/report.py" --dir "$OUT" --out "$RESULTS" \
   --load-start "$LOAD_START" --command "$CMD"
+# The Gymnasium environments' own section (needs the gym extra and Chromium; skipped without them,
+# and with --no-browser).
+if [ $BROWSER != no ] && "$ROOT/.venv/cpython/bin/python" -c "import py_engine_rust_gym, playwright" 2>/dev/null; then
+  "$ROOT/.venv/cpython/bin/python" "$BENCH/gym_bench.py" --results "$RESULTS" $QUICK
+fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Codec unit tests (GoogleTest, Release) and short libFuzzer runs under
-# AddressSanitizer + UndefinedBehaviorSanitizer. Exits non-zero on any failure.
+# Native unit tests (GoogleTest, Release: wire format, WebSocket parser, exchange rules, upgrade
+# decision, async lock and signal) and short libFuzzer runs under AddressSanitizer +
+# UndefinedBehaviorSanitizer. Exits non-zero on any failure.
 #   FUZZ_RUNS=N  iterations per fuzz target (default 200000)
 set -euo pipefail
 
@@ -33,10 +34,12 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -Isrc)
 codec_sources=(src/codec/buffer.cpp src/codec/frame.cpp src/codec/payload.cpp)
+parser_sources=(src/codec/buffer.cpp src/ws/wsparser.cpp)
 
 pids=()
-for target in fuzz_payload fuzz_frame; do
-  "$CLANGXX" "${flags[@]}" "fuzz/$target.cpp" "${codec_sources[@]}" -o "$FUZZ_BUILD/$target" &
+for target in fuzz_payload fuzz_frame fuzz_wsparser; do
+  if [[ $target == fuzz_wsparser ]]; then sources=("${parser_sources[@]}"); else sources=("${codec_sources[@]}"); fi
+  "$CLANGXX" "${flags[@]}" "fuzz/$target.cpp" "${sources[@]}" -o "$FUZZ_BUILD/$target" &
   pids+=($!)
 done
 for pid in "${pids[@]}"; do wait "$pid"; done
@@ -48,11 +51,14 @@ trap 'rm -rf "$scratch"' EXIT
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-for target in fuzz_payload fuzz_frame; do
-  echo "-- $target: $FUZZ_RUNS runs"
+for target in fuzz_payload fuzz_frame fuzz_wsparser; do
+  runs=$FUZZ_RUNS
+  # Every input with the large-message bit parses a megabyte twice: fewer runs for this target.
+  [[ $target == fuzz_wsparser ]] && runs=$((FUZZ_RUNS / 10))
+  echo "-- $target: $runs runs"
   cp -r "fuzz/corpus/$target" "$scratch/$target"
   # The fuzzer's progress log is long; it is shown only when the run fails.
-  if ! "$FUZZ_BUILD/$target" -runs="$FUZZ_RUNS" -max_len=4096 -seed=1 \
+  if ! "$FUZZ_BUILD/$target" -runs="$runs" -max_len=4096 -seed=1 \
       -artifact_prefix="$FUZZ_BUILD/artifacts/$target-" "$scratch/$target" >"$scratch/$target.log" 2>&1; then
     cat "$scratch/$target.log"
     exit 1

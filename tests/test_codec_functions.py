@@ -215,16 +215,20 @@ def resident_bytes():
 def test_decoded_buffers_are_released():
     n = (1 << 20) // 8
     vec, mat = vec_payload([0.5] * n), mat_payload(1024, n // 1024, [0.5] * n)
-    gc.collect()
-    start = resident_bytes()
+    start = None
     for i in range(2000):
         out = [m.decode_vec_f64_py(vec), *m.decode_vec_mat_f64_py(vec + mat), m.decode_mat_f64_py(mat)]
         assert all(a.flat[-1] == 0.5 for a in out)
         del out
         if i % 50 == 49:
             gc.collect()
-            # a leak of 4 MB per round crosses this bound within 50 rounds
-            assert resident_bytes() - start < 128 << 20
+            # A collector that frees arrays in batches (PyPy) settles at a plateau within the
+            # first rounds; from there on, a leak of 4 MB per round crosses this bound within
+            # 50 rounds.
+            if i == 499:
+                start = resident_bytes()
+            elif start is not None:
+                assert resident_bytes() - start < 128 << 20
 
 
 def run_python(code):

@@ -18,6 +18,11 @@ namespace engine {
 
 namespace {
 
+// The object behind a weak reference (None once it is gone), as a new reference. Calling the
+// reference rather than PyWeakref_GetObject: PyPy keeps an object handed out borrowed alive for as
+// long as the weak reference lives, which would make every loop ever seen immortal.
+py::Ref referent(PyObject* ref) { return py::Ref::steal(PyObject_CallNoArgs(ref)); }
+
 // A queue left undrained this long may belong to a loop that was closed while its reader was
 // still alive (PyPy frees it only at a collection), or whose scheduled drain will never run.
 constexpr auto STALE_AFTER = std::chrono::milliseconds(250);
@@ -30,6 +35,33 @@ void drain_queue(LoopRecord& rec) {
     items.swap(rec.queue);
   }
   for (auto& o : items) settle(o);
+}
+
+// The loop no longer watches the record's descriptor (it is closed): later outcomes take the
+// drain, and the descriptor goes now rather than when the reader is freed (PyPy frees it only
+// at a collection).
+void retire(LoopRecord& rec) {
+  std::lock_guard lk(rec.m);
+  rec.wake = LoopRecord::Wake::Drain;
+  if (rec.fd >= 0) ::close(std::exchange(rec.fd, -1));
+}
+
+// Retires the records of loops that were closed but are still alive. Runs Python code
+// (is_closed), so it works on a copy and never changes the table.
+void retire_closed_loops(Internals& in) {
+  std::vector<std::shared_ptr<LoopRecord>> watching;
+  for (auto& [loop, rec] : in.loops) {
+    std::lock_guard lk(rec->m);
+    if (rec->fd >= 0) watching.push_back(rec);
+  }
+  for (auto& rec : watching) {
+    py::Ref loop = referent(rec->loop_ref);
+    if (!loop || loop.get() == Py_None) continue;
+    py::Ref closed = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), in.s_is_closed, nullptr));
+    const bool is_closed = closed && PyObject_IsTrue(closed.get()) == 1;
+    PyErr_Clear();
+    if (is_closed) retire(*rec);
+  }
 }
 
 // With the interpreter lock: asks the loop to drain its queue on its own thread. A loop that
@@ -45,7 +77,7 @@ PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
   LoopRecord& rec = **reinterpret_cast<Reader*>(self)->rec;
   // Reset before taking the queue: an outcome queued after the reset wakes the loop again.
   std::uint64_t count;
-  (void)!::read(rec.fd, &count, sizeof count);
+  if (rec.fd >= 0) (void)!::read(rec.fd, &count, sizeof count);
   drain_queue(rec);
   Py_RETURN_NONE;
 }
@@ -114,7 +146,7 @@ void wake_by_drain(const std::shared_ptr<LoopRecord>& rec) {
       rec->drain = d.release();
     }
   }
-  py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(rec->loop_ref));
+  py::Ref loop = referent(rec->loop_ref);
   py::Ref r;
   if (rec->drain && loop && loop.get() != Py_None)
     r = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), in.s_call_soon_threadsafe, rec->drain, nullptr));
@@ -161,17 +193,14 @@ void check_stale() {
     py::WorkerGil gil;
     if (!gil.acquired()) return;  // the interpreter is finalising: nothing to settle any more
     for (auto& rec : stale) {
-      py::Ref loop = py::Ref::borrow(PyWeakref_GetObject(rec->loop_ref));
+      py::Ref loop = referent(rec->loop_ref);
       py::Ref closed;
       if (loop && loop.get() != Py_None)
         closed = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), in.s_is_closed, nullptr));
       const bool is_closed = !closed || PyObject_IsTrue(closed.get()) == 1;
       PyErr_Clear();
       if (!is_closed) continue;
-      {
-        std::lock_guard lk(rec->m);
-        rec->wake = LoopRecord::Wake::Drain;
-      }
+      retire(*rec);
       wake_by_drain(rec);
     }
   }
@@ -224,9 +253,10 @@ LoopRecord::~LoopRecord() {
 
 std::shared_ptr<LoopRecord> record_for(PyObject* loop) {
   Internals& in = made_internals();
-  if (auto it = in.loops.find(loop); it != in.loops.end() && PyWeakref_GetObject(it->second->loop_ref) == loop)
+  if (auto it = in.loops.find(loop); it != in.loops.end() && referent(it->second->loop_ref).get() == loop)
     return it->second;
   if (!in.loop_gone && !(in.loop_gone = PyCFunction_New(&LOOP_GONE, nullptr))) return nullptr;
+  retire_closed_loops(in);
 
   // Every Python call first; the table is touched once, at the end, so that another thread that
   // runs meanwhile (the calls may let it) never sees it half changed.
@@ -254,12 +284,13 @@ void deliver(Outcome&& o) {
   if (first) rec->since = ws::Clock::now();
   rec->queue.push_back(std::move(o));
   if (!first) return;  // a wake-up is already on its way
-  const auto wake = rec->wake;
-  lk.unlock();
-  if (wake == LoopRecord::Wake::Reader) {
+  if (rec->wake == LoopRecord::Wake::Reader) {
+    // Under the record's lock: a retired record's descriptor is closed under it too.
     const std::uint64_t one = 1;
     (void)!::write(rec->fd, &one, sizeof one);
+    lk.unlock();
   } else {
+    lk.unlock();
     // A plain handler, outside any coroutine frame.
     boost::asio::post(ws::runtime(), [rec] {
       py::WorkerGil gil;

@@ -3,14 +3,18 @@
 #include <cxxabi.h>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <algorithm>
 #include <thread>
 
 namespace ws {
 
 boost::asio::io_context& runtime() {
   static boost::asio::io_context* const ctx = [] {
-    unsigned n = std::thread::hardware_concurrency();
-    if (n == 0) n = 1;
+    // A worker's share of a call is a few microseconds, while every thread that wakes up costs
+    // a processor the user interface (a browser on the same machine) needs: half the processors,
+    // and one on a machine of two. One thread also lets the scheduler skip waking others.
+    const unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned n = std::clamp(cpus / 2, 1u, 8u);
     // Leaked on purpose: destroying it at exit would race with the worker threads.
     auto* io = new boost::asio::io_context(static_cast<int>(n));
     auto* guard = new boost::asio::executor_work_guard<boost::asio::io_context::executor_type>(io->get_executor());

@@ -95,10 +95,7 @@ asio::awaitable<WsConnection::Received> WsConnection::next_binary(Clock::time_po
     if (polled == Poll::Wait && !spun) {
       spun = true;  // once per wait: a slow answer must not keep a processor busy
       const auto until = std::min(deadline, timing_.spin_until());
-      if (Clock::now() < until) {
-        polled = poll_spinning(r.message, r.error, until, abandoned);
-        timing_.spin_ended(polled != Poll::Wait);
-      }
+      if (Clock::now() < until) polled = poll_spinning(r.message, r.error, until, abandoned);
     }
     switch (polled) {
       case Poll::Closed: r.kind = Received::Kind::Closed; co_return r;
@@ -116,6 +113,7 @@ asio::awaitable<WsConnection::Received> WsConnection::next_binary(Clock::time_po
     }
     switch (r.message.opcode) {
       case Opcode::Binary:
+        timing_.message_arrived();
         co_return r;
       case Opcode::Close:
         r.kind = Received::Kind::Closed;

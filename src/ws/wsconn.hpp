@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -80,33 +81,25 @@ class WsConnection {
 
   // How quickly the peer answers, to decide whether waiting for an answer is worth a short spin
   // instead of going to sleep: with a peer that answers within tens of microseconds, sleeping
-  // and being woken costs as much again. A spin that ends without the answer makes the next
-  // waits sleep at once, for twice as many each time it happens again (a slow peer, or one that
-  // needs the processor this thread spins on).
+  // and being woken costs as much again; with a slower one (a browser takes about half a
+  // millisecond) a spin is only processor time taken from the peer. So the spin happens only
+  // while the peer's usual answer time is within the spin's length.
   struct AnswerTiming {
     static constexpr Clock::duration MAX_SPIN = std::chrono::microseconds(50);
-    static constexpr unsigned MAX_BACKOFF = 4096;
-    Clock::time_point sent{};  // when the latest request went out
-    unsigned backoff = 0;      // waits that do not spin after the latest failed spin
-    unsigned skip = 0;         // of which this many are left
+    Clock::time_point sent{};   // when the latest request went out
+    bool waiting = false;       // and no message has come since
+    Clock::duration usual{};    // smoothed time from a request to the first message after it
 
-    void request_sent() { sent = Clock::now(); }
+    void request_sent() {
+      sent = Clock::now();
+      waiting = true;
+    }
+    void message_arrived() {
+      if (!std::exchange(waiting, false)) return;
+      usual += (Clock::now() - sent - usual) / 8;
+    }
     // Until when to spin for the answer now; a past time means do not spin.
-    Clock::time_point spin_until() {
-      if (skip > 0) {
-        --skip;
-        return {};
-      }
-      return sent + MAX_SPIN;
-    }
-    void spin_ended(bool answered) {
-      if (answered) {
-        backoff = 0;
-      } else {
-        backoff = backoff ? std::min(backoff * 2, MAX_BACKOFF) : 1;
-        skip = backoff;
-      }
-    }
+    Clock::time_point spin_until() const { return usual <= MAX_SPIN ? sent + MAX_SPIN : Clock::time_point{}; }
   };
 
   tcp::socket socket_;

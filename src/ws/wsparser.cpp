@@ -64,7 +64,8 @@ void WsParser::make_room(std::size_t need) {
 }
 
 std::span<std::uint8_t> WsParser::read_target() {
-  if (large_active_ && large_got_ >= LARGE_MESSAGE_HEAD) {
+  // Once a large message's body is complete, bytes that follow it belong to the next message.
+  if (large_active_ && large_got_ >= LARGE_MESSAGE_HEAD && large_got_ < large_len_) {
     target_is_body_ = true;
     return {large_body_.data() + (large_got_ - LARGE_MESSAGE_HEAD), large_len_ - large_got_};
   }

@@ -54,8 +54,10 @@ class WsParser {
 
   // Bytes of an unfinished frame or message are held: the stream must not end here.
   bool mid_message() const noexcept { return end_ != begin_ || in_fragments_ || large_active_; }
-  // Bytes held beyond what the messages handed out so far took.
+  // Bytes held beyond what the messages handed out so far took, and the size of the buffer that
+  // holds them (a large message's body is apart).
   std::size_t buffered() const noexcept { return end_ - begin_; }
+  std::size_t capacity() const noexcept { return cap_; }
 
  private:
   Event parse_buffered(Message& out);

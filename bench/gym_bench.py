@@ -1,0 +1,169 @@
+"""Env-steps per second of make_vec(N) against N separate environments stepped one after another.
+
+    python bench/gym_bench.py                 # N = 1, 2, 4, 8; writes its section of bench/RESULTS.md
+    python bench/gym_bench.py --quick         # one short round, printed only (unless --results)
+    python bench/gym_bench.py --results FILE  # the file whose section to write (bench/run.sh passes it)
+
+Both sides run the same pages (headless Chromium, one browser context each,
+deferred redraws), the same seeded random actions of the default action
+space (hold, buy, sell, close all: one to three operations and one
+``step_and_sync`` per step) and episodes long enough that no reset falls
+inside a measurement. The vector environment sends every page its step at
+once from one event loop; the separate environments are plain synchronous
+``step()`` calls in a loop. Each round runs both, in an order that alternates
+from round to round; the table shows the median over the rounds and half
+their range.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import statistics
+import sys
+import time
+from typing import Dict, List
+
+import numpy as np
+
+import py_engine_rust_gym
+
+HEADING = "## Gymnasium environments: make_vec(N) against N separate environments"
+EPISODE_LENGTH = 4000
+WINDOW = 20
+
+
+def settings() -> Dict[str, object]:
+    return {"episode_length": EPISODE_LENGTH, "window": WINDOW, "candles": WINDOW + EPISODE_LENGTH * 2,
+            "seed": 3, "test_fraction": 0.25}
+
+
+def measure_vector(n: int, batches: int, warmup: int, rounds: int) -> List[float]:
+    envs = py_engine_rust_gym.make_vec(n, **settings())
+    try:
+        rates = []
+        for r in range(rounds):
+            envs.reset(seed=r, options={"episode_index": 0})
+            rng = np.random.default_rng(r)
+            actions = rng.integers(0, 4, (warmup + batches, n))
+            for a in actions[:warmup]:
+                envs.step(a)
+            started = time.perf_counter()
+            for a in actions[warmup:]:
+                envs.step(a)
+            rates.append(n * batches / (time.perf_counter() - started))
+        return rates
+    finally:
+        envs.close()
+
+
+def measure_separate(n: int, batches: int, warmup: int, rounds: int) -> List[float]:
+    candles = py_engine_rust_gym.synthetic_candles(WINDOW + EPISODE_LENGTH * 2, seed=3)
+    envs = [py_engine_rust_gym.BrowserTradingEnv(**dict(settings(), candles=candles)) for _ in range(n)]
+    try:
+        rates = []
+        for r in range(rounds):
+            for env in envs:
+                env.reset(seed=r, options={"episode_index": 0})
+            rng = np.random.default_rng(r)
+            actions = rng.integers(0, 4, (warmup + batches, n))
+            for a in actions[:warmup]:
+                for env, action in zip(envs, a):
+                    env.step(action)
+            started = time.perf_counter()
+            for a in actions[warmup:]:
+                for env, action in zip(envs, a):
+                    env.step(action)
+            rates.append(n * batches / (time.perf_counter() - started))
+        return rates
+    finally:
+        for env in envs:
+            env.close()
+
+
+def spread(values: List[float]) -> str:
+    median = statistics.median(values)
+    half = (max(values) - min(values)) / 2
+    return "%s ±%.0f%%" % ("{:,.0f}".format(median), 100 * half / median if median else 0)
+
+
+def write_section(path: str, section: str) -> None:
+    """Replaces this benchmark's section of ``path`` (up to the next level-2 heading), or appends it."""
+    text = open(path).read() if os.path.exists(path) else "# Benchmark results\n"
+    start = text.find(HEADING)
+    if start < 0:
+        text = text.rstrip("\n") + "\n\n" + section
+    else:
+        end = text.find("\n## ", start + len(HEADING))
+        text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
+    with open(path, "w") as f:
+        f.write(text.rstrip("\n") + "\n")
+
+
+def main(argv: List[str] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="one short round; printed, and written only to a file given with --results")
+    parser.add_argument("--sizes", default="1,2,4,8", help="values of N (default 1,2,4,8)")
+    parser.add_argument("--results", help="the results file whose section is written (default bench/RESULTS.md)")
+    args = parser.parse_args(argv)
+    sizes = [int(s) for s in args.sizes.split(",")]
+    batches, warmup, rounds = (40, 10, 1) if args.quick else (150, 20, 3)
+    load_start = open("/proc/loadavg").read().split()[:3]
+    started = time.time()
+    rows = []
+    for n in sizes:
+        vector, separate = [], []
+        for r in range(rounds):
+            # Whichever runs first in a round meets a machine still busy with the last one's pages.
+            if r % 2 == 0:
+                vector += measure_vector(n, batches, warmup, 1)
+                separate += measure_separate(n, batches, warmup, 1)
+            else:
+                separate += measure_separate(n, batches, warmup, 1)
+                vector += measure_vector(n, batches, warmup, 1)
+        ratio = statistics.median(vector) / statistics.median(separate)
+        rows.append("| %d | %s | %s | %.2fx |" % (n, spread(vector), spread(separate), ratio))
+        print(rows[-1], file=sys.stderr)
+    load_end = open("/proc/loadavg").read().split()[:3]
+    section = "\n".join([
+        HEADING,
+        "",
+        "Written by `python bench/gym_bench.py` (also run by `bash bench/run.sh`) on %s UTC, %s on %s, "
+        "Chromium %s; %d s in all. Load average (1, 5, 15 min) at start %s, at end %s: the machine is "
+        "shared, and every page's renderer competes for its two cores."
+        % (time.strftime("%Y-%m-%d %H:%M", time.gmtime(started)), platform.python_implementation(),
+           platform.python_version(), _chromium_version(), time.time() - started, " ".join(load_start),
+           " ".join(load_end)),
+        "",
+        "Env-steps per second (steps of all environments together), median over %d rounds of %d timed "
+        "batches after %d warm-up ones, ± half the range; seeded random actions of the default action "
+        "space, episodes of %d steps (no reset inside a measurement), candle window %d. `make_vec(N)`: one "
+        "`step()` per batch, every page's operations in flight at once; separate: N "
+        "`BrowserTradingEnv` stepped one after another with `step()`; the two run in turn, first one then "
+        "the other, alternating from round to round."
+        % (rounds, batches, warmup, EPISODE_LENGTH, WINDOW),
+        "",
+        "| N | make_vec(N) (env-steps/s) | N separate environments (env-steps/s) | make_vec vs separate |",
+        "|---|---|---|---|",
+    ] + rows) + "\n"
+    print(section)
+    if args.results or not args.quick:
+        write_section(args.results or os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md"),
+                      section)
+    return 0
+
+
+def _chromium_version() -> str:
+    import subprocess
+    from py_engine_rust_gym._browser import find_chromium
+    try:
+        out = subprocess.run([find_chromium(), "--version"], capture_output=True, text=True, timeout=30).stdout
+    except Exception:
+        return "unknown"
+    return out.split()[1] if len(out.split()) > 1 else "unknown"
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,193 @@
+"""Action spaces: how an agent's action becomes the page's trading operations.
+
+An ``ActionScheme`` has a ``space`` and an ``apply(action, trader)``
+coroutine. ``apply`` sends operations through the ``Trader`` without waiting
+for their answers; the environment sends ``step_and_sync`` right behind them
+and awaits everything together, so that a step usually costs one round trip.
+
+Two schemes come with the package (``action_scheme="trade"`` or ``"target"``,
+or an instance for other settings); any subclass of ``ActionScheme`` can be
+passed instead.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import numpy as np
+from gymnasium import spaces
+
+CLOSE, REDUCE, CANCEL = 1, 2, 3
+
+
+class Book:
+    """The ids of the open positions and pending orders, as the agent's own calls left them.
+
+    The page can change the book by itself during a step (an order fills, an
+    exit is hit, an order expires); every such change alters the snapshot's
+    ``open_positions`` or ``pending_orders`` count, so a book whose counts
+    disagree with the snapshot is read again from ``get_ticket_list``.
+    """
+
+    def __init__(self) -> None:
+        self.positions: Dict[int, float] = {}   # id -> side (+1 long, -1 short)
+        self.orders: Dict[int, float] = {}
+        self.valid = True
+
+    def clear(self) -> None:
+        self.positions.clear()
+        self.orders.clear()
+        self.valid = True
+
+    def check(self, open_positions: float, pending_orders: float) -> None:
+        self.valid = self.valid and len(self.positions) == open_positions and len(self.orders) == pending_orders
+
+    def load(self, tickets: np.ndarray, columns: List[str]) -> None:
+        self.clear()
+        if len(tickets):
+            ident, kind, side = (columns.index(name) for name in ("id", "kind", "side"))
+            for row in tickets:
+                (self.positions if row[kind] == 1 else self.orders)[int(row[ident])] = float(row[side])
+
+    def placed(self, result: np.ndarray) -> None:
+        ident, status, side = int(result[0]), result[1], float(result[4])
+        (self.positions if status == 1 else self.orders)[ident] = side
+
+    def closed(self, rows: np.ndarray) -> None:
+        for row in rows:
+            ident, action, left = int(row[0]), row[1], row[5]
+            if action == CANCEL:
+                self.orders.pop(ident, None)
+            elif left <= 0:
+                self.positions.pop(ident, None)
+
+
+class Trader:
+    """The trading operations of one step, sent at once and answered with the step."""
+
+    def __init__(self, session: Any, book: Book, snapshot: np.ndarray, fields: Dict[str, int]) -> None:
+        self._session = session
+        self._engine = session.engine
+        self._book = book
+        self._fields = fields
+        #: The snapshot before this step (the page's layout: ``field("net_units")`` and so on).
+        self.snapshot = snapshot
+        self.pending: List[Tuple[Any, Optional[Callable[[Any], None]]]] = []
+
+    def field(self, name: str) -> float:
+        return float(self.snapshot[self._fields[name]])
+
+    @property
+    def net_units(self) -> float:
+        return self.field("net_units")
+
+    def _send(self, future: Any, on_result: Optional[Callable[[Any], None]] = None) -> Any:
+        self.pending.append((self._session.issue(future), on_result))
+        return future
+
+    def place_ticket(self, side: str, units: float, take_profit: Optional[float] = None,
+                     stop_loss: Optional[float] = None, trailing_stop: Optional[float] = None) -> Any:
+        """A market order at the current close; exits are price distances (ui/README.md)."""
+        return self._send(self._engine.place_ticket(side, units, take_profit=take_profit, stop_loss=stop_loss,
+                                                    trailing_stop=trailing_stop), self._book.placed)
+
+    def place_order(self, side: str, order_type: str, price: float, units: float, take_profit: Optional[float] = None,
+                    stop_loss: Optional[float] = None, trailing_stop: Optional[float] = None,
+                    time_limit: Optional[float] = None) -> Any:
+        """A limit or stop order; exits are fractions of the fill price (ui/README.md)."""
+        return self._send(self._engine.place_order(side, order_type, price, units, take_profit=take_profit,
+                                                   stop_loss=stop_loss, trailing_stop=trailing_stop,
+                                                   time_limit=time_limit), self._book.placed)
+
+    def close_positions(self, ids: List[int], actions: List[int], ratios: List[float]) -> Any:
+        return self._send(self._engine.close_positions(ids, actions, ratios), self._book.closed)
+
+    async def positions(self) -> Dict[int, float]:
+        """Open positions by id (value: side); one round trip only when the page changed the book."""
+        if not self._book.valid:
+            tickets = await self._session.call(self._engine.get_ticket_list())
+            self._book.load(tickets, list(self._session.config["ticket_columns"]))
+        return dict(self._book.positions)
+
+    async def close_all(self) -> None:
+        """Closes every open position in full at the current close."""
+        ids = list(await self.positions())
+        if ids:
+            self.close_positions(ids, [CLOSE] * len(ids), [0.0] * len(ids))
+
+
+class ActionScheme:
+    """Base of the action schemes: a ``space`` and an ``apply`` coroutine."""
+
+    space: spaces.Space
+    #: The trade size the observation scales the net position by.
+    units: float = 1.0
+
+    async def apply(self, action: Any, trader: Trader) -> None:
+        raise NotImplementedError
+
+
+class TradeActions(ActionScheme):
+    """``Discrete(4)``: 0 hold, 1 buy, 2 sell, 3 close all.
+
+    Buy and sell open a market ticket of ``units`` (another position each
+    time: longs and shorts can be open together, as the page allows);
+    close all closes every open position at the current close. Optional
+    exits are price distances from the entry, as ``place_ticket`` takes them.
+    """
+
+    HOLD, BUY, SELL, CLOSE_ALL = range(4)
+
+    def __init__(self, units: float = 10, take_profit: Optional[float] = None, stop_loss: Optional[float] = None,
+                 trailing_stop: Optional[float] = None) -> None:
+        self.units = units
+        self.exits = {"take_profit": take_profit, "stop_loss": stop_loss, "trailing_stop": trailing_stop}
+        self.space = spaces.Discrete(4)
+
+    async def apply(self, action: Any, trader: Trader) -> None:
+        a = int(action)
+        if a == self.BUY:
+            trader.place_ticket("buy", self.units, **self.exits)
+        elif a == self.SELL:
+            trader.place_ticket("sell", self.units, **self.exits)
+        elif a == self.CLOSE_ALL:
+            await trader.close_all()
+        elif a != self.HOLD:
+            raise ValueError("action %r is outside Discrete(4)" % (action,))
+
+
+class TargetPositionActions(ActionScheme):
+    """``Discrete(3)``: the position to hold, 0 flat, 1 long ``units``, 2 short ``units``.
+
+    When the target differs from the net position, every open position is
+    closed and, unless the target is flat, one ticket opens the new one.
+    """
+
+    FLAT, LONG, SHORT = range(3)
+
+    def __init__(self, units: float = 10) -> None:
+        self.units = units
+        self.space = spaces.Discrete(3)
+
+    async def apply(self, action: Any, trader: Trader) -> None:
+        a = int(action)
+        if a not in (self.FLAT, self.LONG, self.SHORT):
+            raise ValueError("action %r is outside Discrete(3)" % (action,))
+        target = {self.FLAT: 0.0, self.LONG: float(self.units), self.SHORT: -float(self.units)}[a]
+        if trader.net_units == target:
+            return
+        await trader.close_all()
+        if target:
+            trader.place_ticket("buy" if target > 0 else "sell", self.units)
+
+
+SCHEMES = {"trade": TradeActions, "target": TargetPositionActions}
+
+
+def make_scheme(scheme: Any, units: float) -> ActionScheme:
+    if isinstance(scheme, ActionScheme):
+        return scheme
+    if isinstance(scheme, str) and scheme in SCHEMES:
+        return SCHEMES[scheme](units=units)
+    raise ValueError("action_scheme must be %s or an ActionScheme, got %r"
+                     % (" or ".join(repr(name) for name in SCHEMES), scheme))

@@ -1,0 +1,60 @@
+"""Helpers of the Gymnasium environment tests (a module of its own: test modules and child
+scripts import it, and the name "conftest" is taken by more than one directory)."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+from typing import Dict, List
+
+import py_engine_rust
+
+#: Short episodes keep every test quick; the page needs window + length candles per episode.
+SMALL = {"episode_length": 8, "window": 5, "candles": 5 + 8 * 6, "connect_timeout": 20.0}
+
+
+def descendants(pid: int) -> Dict[int, str]:
+    """Every live process below ``pid``, with its command line."""
+    children: Dict[int, List[int]] = {}
+    commands: Dict[int, str] = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                commands[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        if fields[0] == "Z":
+            continue
+        children.setdefault(int(fields[1]), []).append(int(entry))
+    found: Dict[int, str] = {}
+    todo = [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found[child] = commands.get(child, "")
+            todo.append(child)
+    return found
+
+
+def browser_processes(pid: int) -> Dict[int, str]:
+    """Chromium and Playwright's driver among the descendants of ``pid``."""
+    return {p: cmd for p, cmd in descendants(pid).items() if "chrom" in cmd or "playwright" in cmd}
+
+
+def ports_can_be_bound(ports: List[int]) -> bool:
+    """Whether a new engine can listen on each port (what "address in use" would stop)."""
+    async def bind_all() -> bool:
+        for port in ports:
+            engine = py_engine_rust.RustEngineAsync("127.0.0.1", port)
+            try:
+                await engine.start()
+            except RuntimeError:
+                return False
+            finally:
+                await engine.close()
+        return True
+    return asyncio.run(bind_all())

@@ -1,0 +1,193 @@
+"""make_vec: batched steps over many pages, autoreset, slow pages, and what closing leaves behind."""
+
+from __future__ import annotations
+
+import gc
+import json
+import math
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import gymnasium
+import numpy as np
+import pytest
+from gymnasium.error import ResetNeeded
+from gymnasium.vector import AutoresetMode
+
+import py_engine_rust_gym
+from py_engine_rust_gym._runtime import LOOP
+
+from gymhelpers import SMALL, browser_processes, ports_can_be_bound
+
+
+def test_make_vec_4_steps_every_page(make_vec):
+    envs = make_vec(4)
+    assert envs.observation_space.shape == (4,) + envs.single_observation_space.shape
+    obs, info = envs.reset(seed=5)
+    assert obs in envs.observation_space
+    # Seeds 5..8 draw where each page's training order starts.
+    assert list(info["episode_index"]) == [e.reset(seed=5 + i)[1]["episode_index"] for i, e in
+                                           enumerate(envs.envs)]
+    obs, info = envs.reset(seed=5)
+    envs.action_space.seed(5)
+    returns = np.zeros(4)
+    for step in range(1, SMALL["episode_length"] + 1):
+        obs, rewards, terminated, truncated, info = envs.step(envs.action_space.sample())
+        assert obs in envs.observation_space and rewards.dtype == np.float64
+        assert list(info["step"]) == [step] * 4
+        returns += rewards
+    assert truncated.all() and not terminated.any()
+    np.testing.assert_allclose(returns, info["pnl"], atol=1e-6)
+    assert info["trades"].dtype == object and len(info["trades"]) == 4
+
+
+def test_gymnasium_make_vec_uses_the_vector_entry_point():
+    envs = gymnasium.make_vec(py_engine_rust_gym.ENV_ID, num_envs=2, **SMALL)
+    try:
+        assert isinstance(envs.unwrapped, py_engine_rust_gym.BrowserTradingVectorEnv)
+        assert envs.reset()[0].shape == (2,) + envs.single_observation_space.shape
+    finally:
+        envs.close()
+
+
+def test_options_given_per_environment(make_vec):
+    envs = make_vec(3, test_fraction=0.5)
+    _, info = envs.reset(options={"episode_index": [2, 0, 1], "episode_type": "test"})
+    assert list(info["episode_index"]) == [2, 0, 1] and list(info["episode_type"]) == ["test"] * 3
+
+
+@pytest.mark.parametrize("mode", list(AutoresetMode), ids=lambda m: m.value)
+def test_autoreset_modes(make_vec, mode):
+    length = 3
+    envs = make_vec(2, episode_length=length, candles=5 + length * 8, autoreset_mode=mode)
+    assert envs.metadata["autoreset_mode"] == mode
+    envs.reset(seed=0)
+    returns = np.zeros(2)
+    for _ in range(length - 1):
+        returns += envs.step(np.array([1, 2]))[1]
+    obs, rewards, terminated, truncated, info = envs.step(np.array([0, 0]))
+    returns += rewards
+    assert truncated.all()
+    if mode == AutoresetMode.SAME_STEP:
+        # The new episode has begun; the finished one is in final_obs / final_info.
+        assert list(info["step"]) == [0, 0] and info["_final_obs"].all()
+        assert list(info["final_info"]["step"]) == [length, length]
+        np.testing.assert_allclose(returns, info["final_info"]["pnl"], atol=1e-6)
+        assert all(final in envs.single_observation_space for final in info["final_obs"])
+        assert not np.array_equal(info["final_obs"][0], obs[0])
+        assert list(envs.step(np.array([0, 0]))[4]["step"]) == [1, 1]
+    elif mode == AutoresetMode.NEXT_STEP:
+        np.testing.assert_allclose(returns, info["pnl"], atol=1e-6)
+        obs, rewards, terminated, truncated, info = envs.step(np.array([1, 1]))
+        assert list(rewards) == [0, 0] and not truncated.any() and list(info["step"]) == [0, 0]
+        assert list(info["net_units"]) == [0, 0]  # the reset step ignores the action
+        assert list(envs.step(np.array([0, 0]))[4]["step"]) == [1, 1]
+    else:
+        with pytest.raises(ResetNeeded, match="reset_mask"):
+            envs.step(np.array([0, 0]))
+        _, info = envs.reset(options={"reset_mask": np.array([True, False])})
+        assert list(info["_step"]) == [True, False]
+        envs.reset(options={"reset_mask": np.array([False, True])})
+        assert list(envs.step(np.array([0, 0]))[4]["step"]) == [1, 1]
+
+
+def _delay(envs, index, ms):
+    LOOP.run(envs.envs[index].session.page.evaluate("window.uiPeer.delayAnswers(%d, 1)" % ms))
+
+
+def test_a_slow_page_does_not_stall_the_others(make_vec):
+    delay = 1.0
+    envs = make_vec(4)
+    envs.reset(seed=0)
+    hold = np.zeros(4, dtype=np.int64)
+    envs.step(hold)
+    # One page answers its step late: the batch takes that page's delay, not more.
+    _delay(envs, 0, delay * 1000)
+    started = time.monotonic()
+    _, _, _, _, info = envs.step(hold)
+    one_slow = time.monotonic() - started
+    assert list(info["step"]) == [2] * 4
+    # Every page late: served side by side, the batch still takes about one delay, not four.
+    for i in range(4):
+        _delay(envs, i, delay * 1000)
+    started = time.monotonic()
+    envs.step(hold)
+    all_slow = time.monotonic() - started
+    assert delay <= one_slow < delay + 1.0, one_slow
+    assert delay <= all_slow < 2 * delay, all_slow
+
+
+def _settled_descriptors(target=None) -> int:
+    """Open descriptors once garbage is collected (PyPy closes files of dead objects only then),
+    giving closing threads a moment to reach ``target``."""
+    deadline = time.monotonic() + 5
+    while True:
+        gc.collect()
+        count = len(os.listdir("/proc/self/fd"))
+        if target is None or count <= target or time.monotonic() > deadline:
+            return count
+        time.sleep(0.1)
+
+
+def test_sixteen_environments_made_and_closed_twice_leave_nothing_behind():
+    counts = []
+    for _ in range(2):
+        envs = py_engine_rust_gym.make_vec(16, **SMALL)
+        ports = [env.session.engine.port for env in envs.envs]
+        assert len(set(ports)) == 16
+        envs.reset(seed=1)
+        envs.step(np.ones(16, dtype=np.int64))
+        assert browser_processes(os.getpid())
+        envs.close()
+        assert ports_can_be_bound(ports)
+        assert browser_processes(os.getpid()) == {}
+        counts.append(_settled_descriptors(counts[0] if counts else None))
+    assert counts[1] <= counts[0], counts
+
+
+CHILD = textwrap.dedent("""
+    import json, os, sys
+    sys.path.insert(0, sys.argv[1])
+    import numpy as np
+    import py_engine_rust_gym
+    from gymhelpers import SMALL, browser_processes
+    env = py_engine_rust_gym.BrowserTradingEnv(**SMALL)
+    envs = py_engine_rust_gym.make_vec(2, **SMALL)
+    env.reset()
+    envs.reset()
+    env.step(1)
+    envs.step(np.array([1, 2]))
+    print(json.dumps(sorted(browser_processes(os.getpid()))), flush=True)
+    if sys.argv[2] == "raise":
+        raise RuntimeError("boom in the middle of an episode")
+""")
+
+
+@pytest.mark.parametrize("ending", ["raise", "return"])
+def test_script_ending_mid_episode_leaves_no_browser(ending):
+    tests_dir = os.path.dirname(os.path.abspath(__file__))
+    child = subprocess.run([sys.executable, "-c", CHILD, tests_dir, ending], capture_output=True, text=True,
+                           timeout=120, stdin=subprocess.DEVNULL)
+    assert child.returncode == (1 if ending == "raise" else 0), child.stderr
+    if ending == "raise":
+        assert "boom in the middle of an episode" in child.stderr
+    pids = json.loads(child.stdout.strip().splitlines()[-1])
+    assert pids, "the child saw no browser process"
+    deadline = time.monotonic() + 10
+    alive = pids
+    while alive and time.monotonic() < deadline:
+        alive = [pid for pid in pids if _alive(pid)]
+        time.sleep(0.1)
+    assert alive == [], alive
+
+
+def _alive(pid: int) -> bool:
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"
