@@ -11,7 +11,8 @@ baseline (bench/browser_agent.py, one subprocess per run, CPython and with --pyp
 bench/native_engine (C++, the limit). One step is step_next then get_snapshot, or one
 step_and_sync. For every run the engine's own processor time comes from the engine process, and
 Chromium's from /proc/<pid>/stat (utime + stime) of every process of the browser, read before and
-after the measured window.
+after the measured window. Rows of "bare" pages open them outside Playwright's browser contexts,
+where no protocol events are sent for their WebSocket frames.
 
 `run` measures every row in rounds; each round takes every row once and, within a row, the engines
 in an order that rotates from round to round. `flags` compares Chromium launch flags (the module
