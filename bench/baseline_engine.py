@@ -1,8 +1,8 @@
 """The engine a user would write in pure Python instead of using py_engine_rust.
 
 Same wire protocol and the same methods as the module for the operations that the benchmarks
-use (start, wait_connected, step_next, get_snapshot, get_ohlc, init_candles, reset_episode,
-step_and_sync), written the way a careful asyncio programmer would:
+use (start, wait_connected, close, step_next, get_snapshot, get_ohlc, init_candles,
+reset_episode, step_and_sync), written the way a careful asyncio programmer would:
 
 - the `websockets` package serves the connection (its C speedups are used on CPython);
 - the connection's handler task is the one reader per connection: it reads every message and
@@ -62,6 +62,12 @@ class BaselineEngine:
             max_size=MAX_MESSAGE,
             ping_interval=None,
         )
+
+    async def close(self):
+        self._server.close()
+        if self._conn is not None:
+            self._conn.transport.abort()
+        await self._server.wait_closed()
 
     async def wait_connected(self, timeout_secs=None):
         if self._conn is not None:
