@@ -19,16 +19,23 @@ namespace codec {
 static_assert(std::endian::native == std::endian::little,
               "codec supports little-endian hosts only");
 
+// Where a block comes from. Heap: the C allocator, whose freed memory is
+// reused at once (no page faults for a block like the last one). Mapped
+// (large blocks only): pages of their own, resident only once written and
+// returned to the system when freed, for buffers sized by what a peer claims
+// it will send.
+enum class Placement : bool { Heap, Mapped };
+
 namespace detail {
 // Returns a block of at least `bytes` bytes (never null); throws std::bad_alloc.
-// It must be given back with free_block and the same `bytes`.
-void* allocate_block(std::size_t bytes);
-void free_block(void* p, std::size_t bytes) noexcept;
+// It must be given back with free_block and the same `bytes` and placement.
+void* allocate_block(std::size_t bytes, Placement where = Placement::Heap);
+void free_block(void* p, std::size_t bytes, Placement where = Placement::Heap) noexcept;
 }  // namespace detail
 
 // Block of n T's, left uninitialised. Move-only. The block can be handed on
 // (to NumPy) with release(); whoever takes it frees it with
-// detail::free_block(p, n * sizeof(T)).
+// detail::free_block(p, n * sizeof(T), placement()).
 template <class T>
 class Array {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -36,13 +43,16 @@ class Array {
  public:
   Array() noexcept = default;
 
-  static Array allocate(std::size_t n) {
+  static Array allocate(std::size_t n, Placement where = Placement::Heap) {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
     Array a;
-    a.data_ = static_cast<T*>(detail::allocate_block(n * sizeof(T)));
+    a.data_ = static_cast<T*>(detail::allocate_block(n * sizeof(T), where));
     a.size_ = n;
+    a.where_ = where;
     return a;
   }
+
+  Placement placement() const noexcept { return where_; }
 
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
@@ -57,13 +67,15 @@ class Array {
   std::span<T> span() noexcept { return {data_, size_}; }
   std::span<const T> span() const noexcept { return {data_, size_}; }
 
-  ~Array() { detail::free_block(data_, size_ * sizeof(T)); }
-  Array(Array&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  ~Array() { detail::free_block(data_, size_ * sizeof(T), where_); }
+  Array(Array&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), where_(o.where_) {}
   Array& operator=(Array&& o) noexcept {
     if (this != &o) {
-      detail::free_block(data_, size_ * sizeof(T));
+      detail::free_block(data_, size_ * sizeof(T), where_);
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
+      where_ = o.where_;
     }
     return *this;
   }
@@ -73,6 +85,7 @@ class Array {
  private:
   T* data_ = nullptr;
   std::size_t size_ = 0;
+  Placement where_ = Placement::Heap;
 };
 
 using Bytes = Array<std::uint8_t>;

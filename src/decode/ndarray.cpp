@@ -26,11 +26,12 @@ struct BufferOwner {
   PyObject_HEAD
   void* data;
   std::size_t bytes;
+  codec::Placement where;
 };
 
 void owner_dealloc(PyObject* self) {
   auto* owner = reinterpret_cast<BufferOwner*>(self);
-  codec::detail::free_block(owner->data, owner->bytes);
+  codec::detail::free_block(owner->data, owner->bytes, owner->where);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types hold a reference to their type
@@ -76,10 +77,11 @@ constexpr int type_number() {
 
 // An array over `data`, which lies in `block` (from codec's allocate_block, `bytes` long); the array's base
 // object takes the block over and frees it with the last view.
-py::Ref adopt_block(void* block, std::size_t bytes, int nd, npy_intp* dims, int typenum, void* data) {
+py::Ref adopt_block(void* block, std::size_t bytes, codec::Placement where, int nd, npy_intp* dims, int typenum,
+                    void* data) {
   py::Ref owner = py::Ref::steal(loaded->owner_type->tp_alloc(loaded->owner_type, 0));
   if (!owner) {
-    codec::detail::free_block(block, bytes);
+    codec::detail::free_block(block, bytes, where);
     return {};
   }
 #ifdef PYPY_VERSION
@@ -89,6 +91,7 @@ py::Ref adopt_block(void* block, std::size_t bytes, int nd, npy_intp* dims, int 
 #endif
   reinterpret_cast<BufferOwner*>(owner.get())->data = block;
   reinterpret_cast<BufferOwner*>(owner.get())->bytes = bytes;
+  reinterpret_cast<BufferOwner*>(owner.get())->where = where;
   py::Ref arr = py::Ref::steal(PyArray_SimpleNewFromData(nd, dims, typenum, data));
   if (!arr) return {};
   // Takes the owner's reference even when it fails; the owner, and so the buffer, then goes at once.
@@ -102,8 +105,9 @@ py::Ref wrap(codec::Array<T>&& v) {
   npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
   if (!v.data()) return py::Ref::steal(PyArray_SimpleNew(1, dims, type_number<T>()));
   const std::size_t bytes = v.size() * sizeof(T);
+  const auto where = v.placement();
   void* data = v.release();
-  return adopt_block(data, bytes, 1, dims, type_number<T>(), data);
+  return adopt_block(data, bytes, where, 1, dims, type_number<T>(), data);
 }
 
 py::Ref new_tuple(py::Ref* items, Py_ssize_t n) {
@@ -308,8 +312,9 @@ py::Ref convert_mat_f64(codec::Bytes& payload) {
   if (rows == 0) return mat_to_ndarray(rows, cols, r.value().values);
   npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
   const std::size_t bytes = payload.size();
+  const auto where = payload.placement();
   std::uint8_t* block = payload.release();
-  return adopt_block(block, bytes, 2, dims, NPY_DOUBLE, block + 8);
+  return adopt_block(block, bytes, where, 2, dims, NPY_DOUBLE, block + 8);
 }
 
 py::Ref convert_vec_mat_f64(codec::Bytes& payload) {

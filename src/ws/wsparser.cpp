@@ -39,7 +39,7 @@ bool is_control(Opcode op) { return static_cast<std::uint8_t>(op) >= 8; }
 
 }  // namespace
 
-WsParser::WsParser() : buf_(codec::Bytes::allocate(READ_CHUNK)), cap_(READ_CHUNK) {}
+WsParser::WsParser() : buf_(codec::Bytes::allocate(READ_CHUNK, codec::Placement::Mapped)), cap_(READ_CHUNK) {}
 
 WsParser::Event WsParser::fail(std::string why) {
   error_ = std::move(why);
@@ -54,7 +54,7 @@ void WsParser::make_room(std::size_t need) {
     // Grown by at most a doubling at a time, so that what is allocated stays within twice what
     // has arrived, whatever length a frame header claims.
     const std::size_t cap = std::min(std::max(cap_ * 2, READ_CHUNK), need);
-    auto nb = codec::Bytes::allocate(cap);
+    auto nb = codec::Bytes::allocate(cap, codec::Placement::Mapped);
     if (held) std::memcpy(nb.data(), buf_.data() + begin_, held);
     buf_ = std::move(nb);
     cap_ = cap;
@@ -103,7 +103,7 @@ void WsParser::release_handed() {
   if (std::exchange(large_handed_, false)) large_body_ = codec::Bytes();
   if (begin_ == end_) begin_ = end_ = 0;
   if (cap_ > KEEP_AT_MOST && end_ - begin_ <= READ_CHUNK && !large_active_) {
-    auto nb = codec::Bytes::allocate(READ_CHUNK);
+    auto nb = codec::Bytes::allocate(READ_CHUNK, codec::Placement::Mapped);
     const std::size_t held = end_ - begin_;
     if (held) std::memcpy(nb.data(), buf_.data() + begin_, held);
     buf_ = std::move(nb);
@@ -115,7 +115,7 @@ void WsParser::release_handed() {
 
 void WsParser::append_fragment(const std::uint8_t* p, std::size_t n) {
   if (frag_len_ + n > frag_.size()) {
-    auto nb = codec::Bytes::allocate(std::max(frag_len_ + n, frag_.size() * 2));
+    auto nb = codec::Bytes::allocate(std::max(frag_len_ + n, frag_.size() * 2), codec::Placement::Mapped);
     if (frag_len_) std::memcpy(nb.data(), frag_.data(), frag_len_);
     frag_ = std::move(nb);
   }
@@ -126,7 +126,7 @@ void WsParser::append_fragment(const std::uint8_t* p, std::size_t n) {
 void WsParser::start_large(Opcode op, std::size_t len, const std::uint8_t key[4]) {
   // Sized for the whole body at once, but large blocks are mapped pages that become resident
   // only as the body arrives.
-  large_body_ = codec::Bytes::allocate(len - LARGE_MESSAGE_HEAD);
+  large_body_ = codec::Bytes::allocate(len - LARGE_MESSAGE_HEAD, codec::Placement::Mapped);
   large_active_ = true;
   large_op_ = op;
   std::memcpy(large_key_, key, 4);

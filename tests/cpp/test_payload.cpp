@@ -369,7 +369,15 @@ TEST(Array, AllocationContract) {
   double* raw = moved.release();
   EXPECT_TRUE(moved.empty());
   EXPECT_EQ(moved.data(), nullptr);
-  codec::detail::free_block(raw, bytes);
+  codec::detail::free_block(raw, bytes, codec::Placement::Heap);
+
+  // Mapped blocks the same, from the system's pages.
+  auto mapped = codec::Array<double>::allocate((std::size_t{1} << 20) / 8, codec::Placement::Mapped);
+  EXPECT_EQ(mapped.placement(), codec::Placement::Mapped);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(mapped.data()) % 4096, 0u);
+  mapped.data()[mapped.size() - 1] = 2.0;
+  codec::Array<double> also = std::move(mapped);
+  EXPECT_EQ(also.placement(), codec::Placement::Mapped);
 
   EXPECT_THROW(codec::Array<double>::allocate(std::numeric_limits<std::size_t>::max() / 4),
                std::bad_alloc);
