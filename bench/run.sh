@@ -106,3 +106,7 @@ CMD="bash bench/run.sh${QUICK:+ --quick}${ONLY:+ --only $ONLY}"
 if "$ROOT/.venv/cpython/bin/python" -c "import py_engine_rust_gym, playwright" 2>/dev/null; then
   "$ROOT/.venv/cpython/bin/python" "$BENCH/gym_bench.py" --results "$RESULTS" $QUICK
 fi
+# Ray workers against make_vec stepped directly (needs the ray extra too; skipped without it).
+if "$ROOT/.venv/cpython/bin/python" -c "import py_engine_rust_gym.ray, playwright" 2>/dev/null; then
+  "$ROOT/.venv/cpython/bin/python" "$BENCH/ray_bench.py" --results "$RESULTS" $QUICK
+fi
