@@ -22,9 +22,10 @@ each by default) and hands out rollouts one at a time: whenever a worker
 finishes one (``ray.wait``), it gets the next, so a slow worker delays only
 its own rollout. A worker whose rollout fails (its browser died, its process
 was killed, its node went away, or it ran past ``timeout``) is killed and
-replaced by a new worker of the same index; that rollout is reported as a
-``LostRollout`` and the collection goes on. Past ``max_replacements``
-replacements a dead worker is not replaced any more.
+replaced by a new worker of the same index, which takes rollouts once its
+pages are open; that rollout is reported as a ``LostRollout`` (it is not run
+again) and the collection goes on. Past ``max_replacements`` replacements a
+dead worker is not replaced any more.
 
 Needs Ray (``pip install "py_engine_rust[gym,ray]"``); CPython only, as Ray is.
 """
@@ -326,7 +327,8 @@ class WorkerPool:
         """Yields rollouts ``0 .. num_rollouts - 1`` as they finish, each worker starting the next one
         free, and a ``LostRollout`` for each that failed or ran longer than ``timeout`` seconds (its
         worker is then replaced; the replacement takes rollouts once it has opened its pages).
-        ``policy(observations) -> actions`` runs in the workers."""
+        ``policy(observations) -> actions`` runs in the workers. Rollouts in flight when the caller
+        stops iterating still finish in their workers, and later ones queue behind them."""
         if int(num_rollouts) < 0 or int(steps) < 1:
             raise ValueError("num_rollouts must be >= 0 and steps >= 1")
         policy_ref = None if policy is None else ray.put(policy)
