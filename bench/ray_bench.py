@@ -11,11 +11,14 @@ loop), one Ray worker (``WorkerPool(1, E)``), and two (``WorkerPool(2, E)``),
 each worker stepping its own ``make_vec(E)`` in its own process with its own
 Chromium. The pools collect rollouts of ``ROLLOUT_STEPS`` steps, each handed
 to whichever worker is free; their rate is all env-steps over the wall time
-of the collection, seen from the driver. Ray's share is the driver's time
-per rollout minus the time the worker spent stepping it: submitting the
-call, shipping the rollout back, and the worker idling in between. Each
-round runs the three in an order that rotates from round to round; the
-table shows the median over the rounds and half their range.
+of the collection, seen from the driver. Ray's share is, for each worker,
+the driver's time up to that worker's last rollout less the time it spent
+stepping, per rollout: submitting the call, shipping the rollout back, the
+worker idling in between. Ray starts its workers (and so their browsers) at
+niceness 15, so each round runs the pools once more on a cluster started
+with ``RAY_worker_niceness=0``, the niceness of the direct run. The runs of
+a round go in an order that rotates from round to round; the table shows
+the median over the rounds and half their range.
 """
 
 from __future__ import annotations
@@ -31,11 +34,13 @@ from typing import Dict, List, Tuple
 import numpy as np
 
 os.environ.setdefault("RAY_DISABLE_USAGE_STATS", "1")
+# Read by Ray when it is imported: the local cluster keeps its own services on 127.0.0.1 too.
+os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
 
 import ray  # noqa: E402
 
 import py_engine_rust_gym  # noqa: E402
-from py_engine_rust_gym.ray import WorkerPool  # noqa: E402
+from py_engine_rust_gym.ray import LostRollout, WorkerPool  # noqa: E402
 
 HEADING = "## Ray workers: env-steps per second of 1 and 2 workers against make_vec stepped directly"
 EPISODE_LENGTH = 4000
@@ -69,14 +74,32 @@ def measure_pool(workers: int, envs_per_worker: int, rollouts: int, round_: int)
     """(total env-steps/s, mean env-steps/s of a worker while stepping, Ray's ms per rollout)."""
     with WorkerPool(workers, envs_per_worker, env_kwargs=settings(), seed=round_, num_cpus=1) as pool:
         pool.collect(workers, ROLLOUT_STEPS)  # the first reset and a warm page, as the direct run has
-        collection = pool.collect(workers * rollouts, ROLLOUT_STEPS)
-    if collection.lost:
-        raise RuntimeError("rollouts lost during the benchmark: %s" % collection.lost)
-    stepping = sum(r.elapsed for r in collection.rollouts)
-    per_worker = collection.env_steps / stepping
-    # Each worker had one rollout in flight at a time: its share of the wall time, less its stepping.
-    ray_ms = 1000 * (collection.elapsed * workers - stepping) / len(collection.rollouts)
-    return collection.env_steps / collection.elapsed, per_worker, ray_ms
+        started = time.perf_counter()
+        arrivals = []
+        for item in pool.rollouts(workers * rollouts, ROLLOUT_STEPS):
+            if isinstance(item, LostRollout):
+                raise RuntimeError("a rollout was lost during the benchmark: %s" % (item,))
+            arrivals.append((time.perf_counter() - started, item))
+    elapsed = arrivals[-1][0]
+    env_steps = sum(r.env_steps for _, r in arrivals)
+    stepping = sum(r.elapsed for _, r in arrivals)
+    # Each worker has one rollout in flight at a time: up to its last arrival, the time it was not
+    # stepping went to Ray (without the wait of the one that finished first for the other).
+    ray_seconds = 0.0
+    for worker in range(workers):
+        mine = [(t, r) for t, r in arrivals if r.worker == worker]
+        ray_seconds += mine[-1][0] - sum(r.elapsed for _, r in mine)
+    return env_steps / elapsed, env_steps / stepping, 1000 * ray_seconds / len(arrivals)
+
+
+def start_cluster(niceness: str = None) -> None:
+    """A local cluster of 2 CPUs; ``niceness`` is that of its workers (Ray's default, 15, if None)."""
+    if niceness is None:
+        os.environ.pop("RAY_worker_niceness", None)
+    else:
+        os.environ["RAY_worker_niceness"] = niceness
+    ray.init(address="local", num_cpus=2, include_dashboard=False, object_store_memory=100 * 1024 * 1024,
+             log_to_driver=False)
 
 
 def spread(values: List[float], digits: int = 0) -> str:
@@ -109,30 +132,33 @@ def main(argv: List[str] = None) -> int:
     rollouts, rounds = (2, 1) if args.quick else (4, 3)
     load_start = open("/proc/loadavg").read().split()[:3]
     started = time.time()
-    ray.init(address="local", num_cpus=2, include_dashboard=False, object_store_memory=100 * 1024 * 1024,
-             log_to_driver=False)
-    kinds = ["direct", "1 worker", "2 workers"]
+    kinds = ["direct", "1 worker", "2 workers", "1 worker, nice 0", "2 workers, nice 0"]
     results: Dict[str, List[Tuple[float, float, float]]] = {kind: [] for kind in kinds}
-    try:
-        for r in range(rounds):
-            # Whichever runs first in a round meets a machine still busy with the last one's browser.
-            for kind in kinds[r % 3:] + kinds[:r % 3]:
-                if kind == "direct":
-                    results[kind].append(measure_direct(e, rollouts, r))
-                else:
-                    results[kind].append(measure_pool(int(kind[0]), e, rollouts, r))
-                print(kind, ["%.1f" % v for v in results[kind][-1]], file=sys.stderr)
-    finally:
-        ray.shutdown()
+    for r in range(rounds):
+        # Ray runs its workers, and so their browsers, at niceness 15 unless told otherwise; the
+        # second cluster of each round runs them at 0, as this process runs the direct one.
+        for niceness, order in ((None, kinds[:3]), ("0", kinds[3:])):
+            start_cluster(niceness)
+            try:
+                # Whichever runs first in a round meets a machine still busy with the last one's browser.
+                for kind in order[r % len(order):] + order[:r % len(order)]:
+                    if kind == "direct":
+                        results[kind].append(measure_direct(e, rollouts, r))
+                    else:
+                        results[kind].append(measure_pool(int(kind[0]), e, rollouts, r))
+                    print(kind, ["%.1f" % v for v in results[kind][-1]], file=sys.stderr)
+            finally:
+                ray.shutdown()
     direct = statistics.median(total for total, _, _ in results["direct"])
     rows = []
     for kind in kinds:
         totals = [total for total, _, _ in results[kind]]
-        label = "make_vec(%d) stepped directly, in this process" % e if kind == "direct" else \
-            "%s of make_vec(%d) each (`WorkerPool(%s, %d)`)" % (kind, e, kind[0], e)
         if kind == "direct":
+            label = "make_vec(%d) stepped directly, in this process" % e
             rows.append("| %s | %s | %s | - | 1.00x |" % (label, spread(totals), spread(totals)))
             continue
+        label = "%s of make_vec(%d) each (`WorkerPool(%s, %d)`)%s" % (
+            kind.split(",")[0], e, kind[0], e, ", `RAY_worker_niceness=0`" if "nice" in kind else "")
         rows.append("| %s | %s | %s | %s | %.2fx |" % (
             label, spread(totals), spread([w for _, w, _ in results[kind]]),
             spread([ms for _, _, ms in results[kind]], 1), statistics.median(totals) / direct))
@@ -152,7 +178,10 @@ def main(argv: List[str] = None) -> int:
         "batches after as many warm-up ones. Random actions of the default action space, episodes of %d steps "
         "(no reset inside a measurement), candle window %d. \"While stepping\": env-steps/s of one worker over "
         "the time it spent in `step()`; \"Ray's share\": the driver's time per rollout less that, in "
-        "milliseconds; \"vs direct\": the total against the direct run."
+        "milliseconds; \"vs direct\": the total against the direct run. Ray starts its workers at niceness 15, "
+        "and their browsers inherit it: on a machine busy with other work they get less "
+        "of the processors than the direct run at niceness 0; the rows with `RAY_worker_niceness=0` (set "
+        "when the cluster starts) take that away and leave what Ray itself costs."
         % (rounds, rollouts, ROLLOUT_STEPS, EPISODE_LENGTH, WINDOW),
         "",
         "| setup | total (env-steps/s) | one worker while stepping (env-steps/s) | Ray's share per rollout (ms) "
