@@ -1,8 +1,8 @@
 """The engine a user would write in pure Python instead of using py_engine_rust.
 
 Same wire protocol and the same methods as the module for the operations that the benchmarks
-use (start, wait_connected, step_next, get_snapshot, get_ohlc, init_candles), written the way a
-careful asyncio programmer would:
+use (start, wait_connected, close, step_next, get_snapshot, get_ohlc, init_candles,
+reset_episode, step_and_sync), written the way a careful asyncio programmer would:
 
 - the `websockets` package serves the connection (its C speedups are used on CPython);
 - the connection's handler task is the one reader per connection: it reads every message and
@@ -32,6 +32,8 @@ ORIGINS = [None, re.compile(r"https?://(127\.0\.0\.1|localhost)(:[0-9]+)?")]
 
 REQUEST, RESPONSE, ERROR_RESPONSE, ECHO_REQUEST, ECHO_REPLY = 1, 2, 3, 4, 5
 FN_STEP_NEXT, FN_GET_SNAPSHOT, FN_GET_OHLC, FN_INIT_CANDLES = 2, 12, 15, 100
+FN_RESET_EPISODE, FN_STEP_AND_SYNC = 101, 130
+RESET = struct.Struct("<IB")
 
 
 class BaselineEngine:
@@ -60,6 +62,12 @@ class BaselineEngine:
             max_size=MAX_MESSAGE,
             ping_interval=None,
         )
+
+    async def close(self):
+        self._server.close()
+        if self._conn is not None:
+            self._conn.transport.abort()
+        await self._server.wait_closed()
 
     async def wait_connected(self, timeout_secs=None):
         if self._conn is not None:
@@ -146,6 +154,27 @@ class BaselineEngine:
 
     async def step_next(self, timeout_secs=None):
         await self._call(FN_STEP_NEXT, timeout_secs)
+
+    async def step_and_sync(self, timeout_secs=None):
+        msg = await self._call(FN_STEP_AND_SYNC, timeout_secs)
+        if len(msg) < 20:
+            raise ValueError("VecMatF64 payload too short")
+        (n,) = U32.unpack_from(msg, 16)
+        at = 20 + 8 * n
+        if len(msg) < at + 8:
+            raise ValueError("VecMatF64 missing matrix header")
+        rows, cols = MAT_HEADER.unpack_from(msg, at)
+        if len(msg) != at + 8 + 8 * rows * cols:
+            raise ValueError(f"VecMatF64 length mismatch: expected {at - 8 + 8 * rows * cols}, got {len(msg) - 16}")
+        vec = np.frombuffer(msg, dtype="<f8", count=n, offset=20)
+        if rows == 0:
+            return vec, np.empty((0, 0), dtype=np.float64)
+        return vec, np.frombuffer(msg, dtype="<f8", count=rows * cols, offset=at + 8).reshape(rows, cols)
+
+    async def reset_episode(self, episode_index, episode_type, timeout_secs=None):
+        code = 1 if episode_type.lower() == "test" else 0
+        msg = await self._call(FN_RESET_EPISODE, timeout_secs, (RESET.pack(episode_index, code),), RESET.size)
+        return U32.unpack_from(msg, 16)[0] if len(msg) >= 20 else 0
 
     async def get_snapshot(self, timeout_secs=None):
         msg = await self._call(FN_GET_SNAPSHOT, timeout_secs)

@@ -3,8 +3,9 @@
     python bench/report.py --dir bench/out --out bench/RESULTS.md [--load-start "..."] [--command "..."]
 
 Reads DIR/cpython.json and DIR/pypy.json (written by bench.py; a missing interpreter is skipped),
-DIR/cpython-onecpu.json and DIR/pypy-onecpu.json (round trips with every process on one CPU)
-and DIR/meta.json (written by run.sh: module build, git state, timings).
+DIR/cpython-onecpu.json and DIR/pypy-onecpu.json (round trips with every process on one CPU),
+DIR/browser.json (written by browser_bench.py; the browser section, see browser_report.py) and
+DIR/meta.json (written by run.sh: module build, git state, timings).
 """
 
 import argparse
@@ -220,11 +221,21 @@ def main():
     data = {k: read_json(os.path.join(args.dir, f"{k}.json")) for k, _ in INTERPRETERS}
     onecpu = {k: read_json(os.path.join(args.dir, f"{k}-onecpu.json")) for k, _ in INTERPRETERS}
     main_rows, codec_rows, targets, errors = build_rows(data, onecpu)
+    browser = read_json(os.path.join(args.dir, "browser.json"))
+    browser_md, browser_text = [], ""
+    if browser:
+        import browser_report
+
+        browser_md, browser_text, browser_targets = browser_report.markdown(browser)
+        targets += browser_targets
 
     print(text_table(MAIN_HEADER, main_rows))
     print()
     print(text_table(CODEC_HEADER, codec_rows))
     print()
+    if browser_text:
+        print(browser_text)
+        print()
     passed = sum(1 for _, ok, _ in targets if ok)
     print(f"targets: {passed} of {len(targets)} pass")
     for name, ok, value in targets:
@@ -245,49 +256,54 @@ def main():
             md.append(f"| NumPy under {label} | {v['numpy']} |")
             md.append(f"| websockets under {label} | {v['websockets']} (C speedups importable: "
                       f"{'yes' if v['websockets_speedups'] else 'no'}) |")
+    if browser:
+        md.append(f"| Chromium (browser section) | {browser['chromium']} through Playwright {browser.get('playwright', '?')} |")
     for k, v in meta.items():
         md.append(f"| {k} | {v} |")
     md += ["",
            "The machine is shared: other work may have been running during the run (see the load "
            "averages above); the spread shown next to each median is half the range over the rounds.",
            ""]
-    cfg = next((d["config"] for d in data.values() if d), {})
-    md += ["## Results", "",
-           f"Medians over {cfg.get('rounds', '?')} rounds (order rotated each round) ± half their range. "
-           "Rows marked \"one CPU\" come from a second run of the round trips with every process and "
-           "thread pinned to CPU 0 (`taskset -c 0`). "
-           "Round trips: median and 99th percentile per round of "
-           f"{cfg.get('rt', '?'):,} sequential awaits after {cfg.get('warmup', '?'):,} warm-up ones. "
-           "Throughput: `asyncio.gather` of 64 `step_next`, repeated for "
-           f"{cfg.get('tp_secs', '?')} s. Bulk: median of {cfg.get('bulk', '?')} transfers after one warm-up; "
-           "MB/s of MatF64 payload, 1 MB = 10^6 bytes (the payload is 40,000,008 bytes). "
-           "Ratios: for round trips, module time over the other's time (lower is better); for rates, "
-           "module rate over the other's rate (higher is better). "
-           "The floor is the native C++ server, run as one more item of the same rotation in each "
-           "interpreter's run (so each row's floor saw the same conditions); for bulk transfers "
-           "its first number copies into fresh huge-page-advised memory as a new array needs, the "
-           "number in brackets reuses one buffer.", ""]
-    md.append(md_table(MAIN_HEADER, main_rows))
-    md += ["", "### Codec functions against NumPy", "",
-           "`encode_*_py` return a list of ints by contract, so the like-for-like NumPy equivalent is "
-           "`list(header + arr.tobytes())`; `header + arr.tobytes()` (bytes) is shown for scale only, it "
-           "does not build the list and is not a fair comparison. Decoders are compared with "
-           "`np.frombuffer(...).copy()`, which makes the same fresh, writeable array.", ""]
-    md.append(md_table(CODEC_HEADER, codec_rows))
-    md += ["", "### Resident size during the memory runs", "",
-           "Resident size (MB) after each tenth of the operations, after the warm-up: growth that "
-           "levels off is the heap settling (PyPy's collector sizes its heap from what survives); "
-           "growth that keeps going is a leak.", ""]
-    for key, label in INTERPRETERS:
-        d = data.get(key)
-        if not d:
-            continue
-        for impl in ("module", "baseline"):
-            mm = d["memory"].get(impl)
-            if mm:
-                md.append(f"- {label}, {impl}: {mm['rss_before_mb']:.1f} → "
-                          + ", ".join(f"{x:.1f}" for x in mm.get("trajectory_mb", []))
-                          + f" (after a final collection: {mm['rss_after_mb']:.1f}; {mm['secs']:.1f} s)")
+    if any(data.values()):  # a browser-only run has no native-peer tables
+        cfg = next((d["config"] for d in data.values() if d), {})
+        md += ["## Results", "",
+               f"Medians over {cfg.get('rounds', '?')} rounds (order rotated each round) ± half their range. "
+               "Rows marked \"one CPU\" come from a second run of the round trips with every process and "
+               "thread pinned to CPU 0 (`taskset -c 0`). "
+               "Round trips: median and 99th percentile per round of "
+               f"{cfg.get('rt', '?'):,} sequential awaits after {cfg.get('warmup', '?'):,} warm-up ones. "
+               "Throughput: `asyncio.gather` of 64 `step_next`, repeated for "
+               f"{cfg.get('tp_secs', '?')} s. Bulk: median of {cfg.get('bulk', '?')} transfers after one warm-up; "
+               "MB/s of MatF64 payload, 1 MB = 10^6 bytes (the payload is 40,000,008 bytes). "
+               "Ratios: for round trips, module time over the other's time (lower is better); for rates, "
+               "module rate over the other's rate (higher is better). "
+               "The floor is the native C++ server, run as one more item of the same rotation in each "
+               "interpreter's run (so each row's floor saw the same conditions); for bulk transfers "
+               "its first number copies into fresh huge-page-advised memory as a new array needs, the "
+               "number in brackets reuses one buffer.", ""]
+        md.append(md_table(MAIN_HEADER, main_rows))
+        md += ["", "### Codec functions against NumPy", "",
+               "`encode_*_py` return a list of ints by contract, so the like-for-like NumPy equivalent is "
+               "`list(header + arr.tobytes())`; `header + arr.tobytes()` (bytes) is shown for scale only, it "
+               "does not build the list and is not a fair comparison. Decoders are compared with "
+               "`np.frombuffer(...).copy()`, which makes the same fresh, writeable array.", ""]
+        md.append(md_table(CODEC_HEADER, codec_rows))
+        md += ["", "### Resident size during the memory runs", "",
+               "Resident size (MB) after each tenth of the operations, after the warm-up: growth that "
+               "levels off is the heap settling (PyPy's collector sizes its heap from what survives); "
+               "growth that keeps going is a leak.", ""]
+        for key, label in INTERPRETERS:
+            d = data.get(key)
+            if not d:
+                continue
+            for impl in ("module", "baseline"):
+                mm = d["memory"].get(impl)
+                if mm:
+                    md.append(f"- {label}, {impl}: {mm['rss_before_mb']:.1f} → "
+                              + ", ".join(f"{x:.1f}" for x in mm.get("trajectory_mb", []))
+                              + f" (after a final collection: {mm['rss_after_mb']:.1f}; {mm['secs']:.1f} s)")
+    if browser_md:
+        md += [""] + browser_md
     md += ["", "## Targets", "", f"{passed} of {len(targets)} pass.", ""]
     md += [f"- **{verdict(ok)}** {name}: {value}" for name, ok, value in targets]
     if errors:

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Builds the native programs, runs the benchmarks (module, baseline, native floor) under CPython and PyPy,
-# prints one table and writes it to bench/RESULTS.md (bench/out/RESULTS-quick.md with --quick).
+# Builds the native programs, runs the benchmarks (module, baseline, native floor) under CPython and PyPy
+# against the native peer, then the browser benchmark (the same engines stepping pages in headless
+# Chromium), prints the tables and writes them to bench/RESULTS.md (bench/out/RESULTS-quick.md with
+# --quick, bench/out/RESULTS-browser.md with --browser-only).
 #
-#   bash bench/run.sh [--quick] [--reinstall] [--only cpython|pypy]
+#   bash bench/run.sh [--quick] [--reinstall] [--only cpython|pypy] [--no-browser | --browser-only]
 #
-#   --quick       few iterations and one round, for development (a minute or so)
-#   --reinstall   rebuild and reinstall the module from this tree into both venvs first
-#                 (otherwise it is installed only where it is missing)
-#   --only NAME   run one interpreter only
+#   --quick          few iterations and one round, for development (a couple of minutes)
+#   --reinstall      rebuild and reinstall the module from this tree into both venvs first
+#                    (otherwise it is installed only where it is missing)
+#   --only NAME      run one interpreter only (for the browser part: its Python engines)
+#   --no-browser     leave out the browser benchmark
+#   --browser-only   run the browser benchmark alone
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -18,12 +22,15 @@ OUT=$BENCH/out
 QUICK=""
 REINSTALL=0
 ONLY=""
+BROWSER=yes
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=--quick ;;
     --reinstall) REINSTALL=1 ;;
     --only) ONLY=$2; shift ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    --no-browser) BROWSER=no ;;
+    --browser-only) BROWSER=only ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
   shift
@@ -37,7 +44,7 @@ rm -f "$OUT"/*.json
 # -- native programs ----------------------------------------------------------------------------
 CXX=${CXX:-g++}
 CXXFLAGS="-std=c++20 -O2 -Wall -Wextra -pthread"
-for prog in native_peer floor_server; do
+for prog in native_peer floor_server native_engine; do
   if [ ! -x "$BUILD/$prog" ] || [ "$BENCH/$prog.cpp" -nt "$BUILD/$prog" ]; then
     echo "building $prog" >&2
     $CXX $CXXFLAGS -o "$BUILD/$prog" "$BENCH/$prog.cpp"
@@ -83,6 +90,7 @@ EOF
 # NumPy's OpenBLAS threads are never used here; idle ones only add noise on two cores.
 export OPENBLAS_NUM_THREADS=1
 for name in "${INTERPS[@]}"; do
+  [ $BROWSER = only ] && break
   echo "$name: module, baseline, codec functions and floor, rotated" >&2
   "$ROOT/.venv/$name/bin/python" "$BENCH/bench.py" run --peer "$BUILD/native_peer" --floor "$BUILD/floor_server" \
     --out "$OUT/$name.json" $QUICK
@@ -93,17 +101,38 @@ for name in "${INTERPS[@]}"; do
     --floor "$BUILD/floor_server" --out "$OUT/$name-onecpu.json" $QUICK
 done
 
+# -- the browser benchmark ------------------------------------------------------------------------
+# Playwright drives Chromium from CPython; the Python engines run as subprocesses, under PyPy too.
+if [ $BROWSER != no ]; then
+  CPY=$ROOT/.venv/cpython/bin/python
+  if [ ! -x /usr/bin/chromium ] || ! "$CPY" -c "import playwright" 2>/dev/null; then
+    echo "warning: no /usr/bin/chromium or no Playwright in .venv/cpython: browser benchmark left out" >&2
+  else
+    PYPY_ARGS=()
+    for name in "${INTERPS[@]}"; do [ "$name" = pypy ] && PYPY_ARGS=(--pypy "$ROOT/.venv/pypy/bin/python"); done
+    [ -n "$ONLY" ] && [ "$ONLY" != cpython ] && echo "note: the browser benchmark's CPython rows run too" >&2
+    echo "browser: module, baseline and native engine stepping pages in headless Chromium" >&2
+    "$CPY" "$BENCH/browser_bench.py" run --out "$OUT/browser.json" $QUICK "${PYPY_ARGS[@]}" \
+      --native "$BUILD/native_engine"
+  fi
+fi
+
 # -- report -------------------------------------------------------------------------------------
 T_END=$(date +%s)
 python_meta=$(printf '%s' "$(cat "$OUT/meta.json")" | sed '$ s/}$//')
 printf '%s,\n "total run time": "%s s"}\n' "$python_meta" "$((T_END - T_START))" > "$OUT/meta.json"
 RESULTS=$BENCH/RESULTS.md
+[ $BROWSER = only ] && RESULTS=$OUT/RESULTS-browser.md
 [ -n "$QUICK" ] && RESULTS=$OUT/RESULTS-quick.md
-CMD="bash bench/run.sh${QUICK:+ --quick}${ONLY:+ --only $ONLY}"
+FLAGS=${QUICK:+ --quick}${ONLY:+ --only $ONLY}
+[ $BROWSER = no ] && FLAGS="$FLAGS --no-browser"
+[ $BROWSER = only ] && FLAGS="$FLAGS --browser-only"
+CMD="bash bench/run.sh$FLAGS"
 "$ROOT/.venv/${INTERPS[0]}/bin/python" "$BENCH/report.py" --dir "$OUT" --out "$RESULTS" \
   --load-start "$LOAD_START" --command "$CMD"
-# The Gymnasium environments' own section (needs the gym extra and Chromium; skipped without them).
-if "$ROOT/.venv/cpython/bin/python" -c "import py_engine_rust_gym, playwright" 2>/dev/null; then
+# The Gymnasium environments' own section (needs the gym extra and Chromium; skipped without them,
+# and with --no-browser).
+if [ $BROWSER != no ] && "$ROOT/.venv/cpython/bin/python" -c "import py_engine_rust_gym, playwright" 2>/dev/null; then
   "$ROOT/.venv/cpython/bin/python" "$BENCH/gym_bench.py" --results "$RESULTS" $QUICK
 fi
 # Ray workers against make_vec stepped directly (needs the ray extra too; skipped without it).

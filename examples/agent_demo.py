@@ -33,10 +33,10 @@ from typing import Dict, List, Optional
 import numpy as np
 
 import py_engine_rust
+from chromium_flags import CHROMIUM, launch_options
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 UI_DIR = os.path.join(ROOT, "ui")
-CHROMIUM = "/usr/bin/chromium"
 
 #: Every method of RustEngineAsync; the demo reports which ones it used.
 OPERATIONS = (
@@ -98,7 +98,7 @@ class Agent:
         self.units = units
         self.entries = 0
 
-    async def run_episode(self, index: int, kind: str, before_end=None) -> dict:
+    async def run_episode(self, index: int, kind: str, before_end=()) -> dict:
         e = self.engine
         first_candle = await e.reset_episode(index, kind)
         history = await e.get_ohlc()               # the episode's history window
@@ -107,12 +107,10 @@ class Agent:
         reduced = set()
         step = 0
         while True:
-            if step % 2 == 0:
-                state, window = await e.step_and_sync()
-                assert window[-1, 4] == state[SNAP["price"]], "state and window disagree"
-            else:
-                await e.step_next()
-                state = await e.get_snapshot()
+            # One round trip per step: the new state and the candle window come back together
+            # (step_next and then get_snapshot would be two).
+            state, window = await e.step_and_sync()
+            assert window[-1, 4] == state[SNAP["price"]], "state and window disagree"
             step += 1
             price = float(state[SNAP["price"]])
             closes.append(price)
@@ -122,8 +120,8 @@ class Agent:
                 events += len(await e.fetch_events())
             if state[SNAP["done"]] == 1:
                 break
-        if before_end is not None:
-            await before_end()
+        for hook in before_end:
+            await hook()
         summary = await e.end_session()
         after = await e.get_snapshot()
         events += len(await e.fetch_events())
@@ -227,7 +225,7 @@ async def run(args, ui_url: str) -> int:
     await engine.start()
     episode_length = args.episode_length
     async with async_playwright() as pw:
-        browser = await pw.chromium.launch(executable_path=args.chromium, headless=not args.headed)
+        browser = await pw.chromium.launch(**launch_options(headless=not args.headed, executable_path=args.chromium))
         page = await browser.new_page(viewport={"width": 1440, "height": 900})
         page_errors: List[str] = []
         page.on("pageerror", lambda exc: page_errors.append(str(exc)))
@@ -266,7 +264,17 @@ async def run(args, ui_url: str) -> int:
                 await page.evaluate("window.uiPeer.render()")
                 await page.screenshot(path=args.screenshot)
 
-            result = await agent.run_episode(index, kind, before_end=shoot if last and args.screenshot else None)
+            async def step_past_the_end():
+                # The page refuses to step an episode that has taken all its steps.
+                try:
+                    await engine.step_next()
+                except RuntimeError as exc:
+                    print("page refused as expected:", exc)
+                else:
+                    raise SystemExit("the page stepped past the end of the episode")
+
+            hooks = ([step_past_the_end] if n == 0 else []) + ([shoot] if last and args.screenshot else [])
+            result = await agent.run_episode(index, kind, before_end=hooks)
             page_result = await page.evaluate("window.uiPeer.sim.results.at(-1)")
             check_against_page(result, page_result, config["initial_balance"])
             results.append(result)

@@ -32,6 +32,8 @@ def fake_page(fn_id, payload):
         20: vec(1.0, 42.0),                    # place_order -> e.g. (accepted, order id)
         2: b"",                                # step_next
         12: vec(10_000.0, 10_012.5, 1.0),      # get_snapshot -> e.g. (balance, equity, open positions)
+        130: vec(10_000.0, 10_012.5, 1.0)      # step_and_sync -> the snapshot, then e.g. the last 2 candles
+        + mat(2, 5, [100.0, 100.5, 99.5, 100.2, 7.0, 100.2, 100.9, 100.1, 100.8, 9.0]),
         31: mat(1, 2, [42.0, 12.5]),           # close_positions -> e.g. (position id, realised pnl)
         40: mat(1, 3, [1.0, 100.0, 12.5]),     # end_session -> e.g. per-trade summary
     }[fn_id]
@@ -51,12 +53,13 @@ async def main():
         await engine.init_candles(candles)
         episode = await engine.reset_episode(0, "train")
         placed = await engine.place_order("buy", "limit", 99.5, 10, take_profit=0.02, stop_loss=0.01)
-        for _ in range(5):
-            await engine.step_next()
-        snapshot = await engine.get_snapshot()
+        await engine.step_next()                   # a step whose state is not needed
+        for _ in range(4):                         # one round trip per step: state and window together
+            snapshot, window = await engine.step_and_sync()
+        assert np.array_equal(snapshot, await engine.get_snapshot())
         closed = await engine.close_positions([42], [2], [0.5])   # action 2: reduce by half
         summary = await engine.end_session()
-    print("episode", episode, "order", placed, "snapshot", snapshot)
+    print("episode", episode, "order", placed, "snapshot", snapshot, "window", window, sep="\n")
     print("closed", closed, "summary", summary, sep="\n")
     page.abort()
 

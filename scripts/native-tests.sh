@@ -54,7 +54,7 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 for target in fuzz_payload fuzz_frame fuzz_wsparser; do
   runs=$FUZZ_RUNS
   # Every input with the large-message bit parses a megabyte twice: fewer runs for this target.
-  [[ $target == fuzz_wsparser ]] && runs=$((FUZZ_RUNS / 4))
+  [[ $target == fuzz_wsparser ]] && runs=$((FUZZ_RUNS / 10))
   echo "-- $target: $runs runs"
   cp -r "fuzz/corpus/$target" "$scratch/$target"
   # The fuzzer's progress log is long; it is shown only when the run fails.

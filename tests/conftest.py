@@ -8,9 +8,9 @@ Only pytest and numpy are assumed.  ``async def`` tests are run by the
 that drive that same loop, so a test receives ready objects.
 
 Test modules get the helpers through fixtures (``start_engine``,
-``run_python``, ``shrink_send_buffer``, ``engine_process``), not by importing
-this file: another directory's conftest.py may take the module name
-"conftest".
+``run_python``, ``child_environment``, ``shrink_send_buffer``,
+``engine_process``), not by importing this file: another directory's
+conftest.py may take the module name "conftest".
 """
 
 from __future__ import annotations
@@ -27,7 +27,8 @@ import subprocess
 import sys
 import threading
 import time
-from typing import List, Optional, Tuple
+from collections import Counter
+from typing import Dict, List, Optional, Tuple
 
 import pytest
 
@@ -43,6 +44,54 @@ GUARD = DEFAULT_TIMEOUT
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "async_timeout(seconds): hang guard of an async test")
+
+
+class AttackTally:
+    """What the fault suite tried and what came of it, per attack.
+
+    ``outcomes`` counts the outcome of every try (a result, a kind of
+    error, a cancellation); ``after`` says whether the engine then worked
+    with a well-behaved peer.
+    """
+
+    def __init__(self) -> None:
+        self.seed: Optional[int] = None
+        self.tries: Dict[str, int] = {}
+        self.outcomes: Dict[str, Counter] = {}
+        self.after: Dict[str, str] = {}
+
+    def record(self, attack: str, outcome: str, count: int = 1) -> None:
+        self.tries[attack] = self.tries.get(attack, 0) + count
+        self.outcomes.setdefault(attack, Counter())[outcome] += count
+
+    def survived(self, attack: str, healthy: bool) -> None:
+        previous = self.after.get(attack)
+        self.after[attack] = "works" if healthy and previous != "BROKEN" else "BROKEN"
+
+    def lines(self) -> List[str]:
+        out = ["seed %s" % self.seed] if self.seed is not None else []
+        for attack in sorted(self.tries):
+            outcomes = ", ".join("%s x%d" % (name, n)
+                                 for name, n in self.outcomes[attack].most_common())
+            out.append("%-34s tries %6d  afterwards %-7s %s"
+                       % (attack, self.tries[attack], self.after.get(attack, "-"), outcomes))
+        return out
+
+
+_ATTACK_TALLY = AttackTally()
+
+
+@pytest.fixture(scope="session")
+def attack_tally() -> AttackTally:
+    """The session's :class:`AttackTally`, printed at the end of the run."""
+    return _ATTACK_TALLY
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _ATTACK_TALLY.tries:
+        terminalreporter.section("fault suite: attacks, tries, outcomes")
+        for line in _ATTACK_TALLY.lines():
+            terminalreporter.write_line(line)
 
 
 def _close_loop(loop: asyncio.AbstractEventLoop) -> None:
@@ -175,8 +224,15 @@ def shrink_engine_send_buffer(engine_port: int, client: socket.socket,
             # mode (PyPy makes it blocking), which would stall the event loop's
             # own sockets: the mode is put back afterwards.
             flags = fcntl.fcntl(fd, fcntl.F_GETFL)
-            sock = socket.socket(fileno=os.dup(fd))
+            copy = os.dup(fd)
         except OSError:
+            continue
+        try:
+            sock = socket.socket(fileno=copy)
+        except OSError:
+            # Not a socket: the copy would otherwise stay open, and every later search
+            # would find twice as many descriptors.
+            os.close(copy)
             continue
         try:
             if (sock.type == socket.SOCK_STREAM
@@ -343,6 +399,12 @@ def start_engine():
     """``await start_engine(start_seq=None, host=HOST)`` -> ``(engine, port)``:
     an engine constructed on a free port and started."""
     return start_engine_on_free_port
+
+
+@pytest.fixture(name="child_environment")
+def child_environment_fixture():
+    """``child_environment()``: see :func:`child_environment`."""
+    return child_environment
 
 
 @pytest.fixture(name="run_python")

@@ -315,7 +315,8 @@ async def connect(host: str, port: int, origin: Union[None, str, bytes] = None,
     (use it for a lower-case ``origin`` name or for repeated headers).
     ``request``: send these bytes instead of a generated request (the
     ``Sec-WebSocket-Key`` of a custom request is not checked).
-    ``rcvbuf``: ``SO_RCVBUF`` to set on the socket before connecting.
+    ``rcvbuf``: ``SO_RCVBUF`` to set on the socket before connecting.  The
+    socket has ``TCP_NODELAY`` set, so every write leaves at once.
 
     Returns a :class:`Peer` whatever the server answers: ``status``,
     ``status_line``, ``headers`` and ``raw_response`` (everything up to and
@@ -329,6 +330,9 @@ async def connect(host: str, port: int, origin: Union[None, str, bytes] = None,
     try:
         if rcvbuf is not None:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        # Small frames (answers, pings) must leave at once: with Nagle's delay every exchange
+        # behind a small write would wait for the engine's delayed acknowledgement.
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         sock.setblocking(False)
         await asyncio.wait_for(loop.sock_connect(sock, (host.strip("[]"), port)),
                                timeout)

@@ -101,6 +101,46 @@ async def test_init_candles_reads_the_array_only_during_the_call(pair):
     assert server.requests[0][2] == mat(2, 5, range(10))
 
 
+_HUGE_CANDLES_CHILD = r"""
+import asyncio, resource, sys
+import numpy as np
+import py_engine_rust
+from peer import free_port
+
+def address_space():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+# Untouched pages: the array costs address space, not memory.
+candles = np.empty((int(sys.argv[1]), int(sys.argv[2])), order=sys.argv[3])
+# Room for the interpreter and the runtime's threads, not for a second copy of the array.
+limit = address_space() + 2 ** 30
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+async def main():
+    engine = py_engine_rust.RustEngineAsync("127.0.0.1", free_port())
+    try:
+        engine.init_candles(candles)
+    except Exception as exc:
+        print(type(exc).__name__)
+    else:
+        print("accepted")
+
+asyncio.run(main())
+"""
+
+
+@pytest.mark.parametrize("rows, cols, order", [(2 ** 29 + 1, 1, "C"), (2 ** 28 + 1, 2, "F")])
+def test_init_candles_over_4_gib_is_refused_before_any_copy(run_python, rows, cols, order):
+    # A payload over 4 GiB cannot be described by the frame header: the call must say so at
+    # once instead of building it first (which the address-space limit of the child forbids).
+    child = run_python(_HUGE_CANDLES_CHILD, str(rows), str(cols), order, timeout=60)
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert child.stdout == "ValueError\n", (child.stdout, child.stderr[-3000:])
+
+
 RESULTS = [
     (lambda e: e.get_snapshot(), vec(1.0, 2.0), np.array([1.0, 2.0])),
     (lambda e: e.get_snapshot(), vec(), np.zeros(0)),

@@ -896,7 +896,10 @@ async def test_blocked_echo_reply_ends_at_the_deadline(served, shrink_send_buffe
     seq, fn_id, _ = await peer.recv_request()
     peer.stop_reading()
     shrink_send_buffer(served.port, peer.socket)
-    await peer.send_echo_request(0, 0, bytes(4 * MiB))
+    try:
+        await peer.send_echo_request(0, 0, bytes(4 * MiB))
+    except (ConnectionResetError, BrokenPipeError):
+        pass  # on a loaded machine the deadline may pass before all of it is sent
     await expect_error(call, RuntimeError, transport_error(seq, fn_id, "timeout waiting response"))
     await expect_error(engine.step_next(GUARD), RuntimeError,
                        transport_error(None, 2, "no websocket connected"))

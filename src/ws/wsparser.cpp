@@ -39,7 +39,7 @@ bool is_control(Opcode op) { return static_cast<std::uint8_t>(op) >= 8; }
 
 }  // namespace
 
-WsParser::WsParser() : buf_(new std::uint8_t[READ_CHUNK]), cap_(READ_CHUNK) {}
+WsParser::WsParser() : buf_(codec::Bytes::allocate(READ_CHUNK)), cap_(READ_CHUNK) {}
 
 WsParser::Event WsParser::fail(std::string why) {
   error_ = std::move(why);
@@ -49,13 +49,13 @@ WsParser::Event WsParser::fail(std::string why) {
 void WsParser::make_room(std::size_t need) {
   const std::size_t held = end_ - begin_;
   if (need <= cap_) {
-    std::memmove(buf_.get(), buf_.get() + begin_, held);
+    std::memmove(buf_.data(), buf_.data() + begin_, held);
   } else {
     // Grown by at most a doubling at a time, so that what is allocated stays within twice what
     // has arrived, whatever length a frame header claims.
     const std::size_t cap = std::min(std::max(cap_ * 2, READ_CHUNK), need);
-    std::unique_ptr<std::uint8_t[]> nb(new std::uint8_t[cap]);
-    if (held) std::memcpy(nb.get(), buf_.get() + begin_, held);
+    auto nb = codec::Bytes::allocate(cap);
+    if (held) std::memcpy(nb.data(), buf_.data() + begin_, held);
     buf_ = std::move(nb);
     cap_ = cap;
   }
@@ -72,7 +72,7 @@ std::span<std::uint8_t> WsParser::read_target() {
   target_is_body_ = false;
   if (begin_ == end_) begin_ = end_ = 0;
   if (end_ == cap_) make_room(std::max({want_, end_ - begin_ + 1, READ_CHUNK}));
-  return {buf_.get() + end_, cap_ - end_};
+  return {buf_.data() + end_, cap_ - end_};
 }
 
 void WsParser::bytes_written(std::size_t n) noexcept { (target_is_body_ ? large_got_ : end_) += n; }
@@ -88,7 +88,7 @@ void WsParser::feed(std::span<const std::uint8_t> bytes) {
     // the body bytes that follow go straight to the body.
     if (large_active_ && large_got_ < LARGE_MESSAGE_HEAD) {
       const std::size_t h = std::min(end_ - begin_, large_len_ - large_got_);
-      put_large(buf_.get() + begin_, h);
+      put_large(buf_.data() + begin_, h);
       begin_ += h;
     }
   }
@@ -103,9 +103,9 @@ void WsParser::release_handed() {
   if (std::exchange(large_handed_, false)) large_body_ = codec::Bytes();
   if (begin_ == end_) begin_ = end_ = 0;
   if (cap_ > KEEP_AT_MOST && end_ - begin_ <= READ_CHUNK && !large_active_) {
-    std::unique_ptr<std::uint8_t[]> nb(new std::uint8_t[READ_CHUNK]);
+    auto nb = codec::Bytes::allocate(READ_CHUNK);
     const std::size_t held = end_ - begin_;
-    if (held) std::memcpy(nb.get(), buf_.get() + begin_, held);
+    if (held) std::memcpy(nb.data(), buf_.data() + begin_, held);
     buf_ = std::move(nb);
     cap_ = READ_CHUNK;
     begin_ = 0;
@@ -158,7 +158,7 @@ WsParser::Event WsParser::next(Message& out) {
       // Still inside the head: those bytes come through the buffer, whose excess belongs to the
       // next message.
       const std::size_t k = std::min(end_ - begin_, large_len_ - large_got_);
-      put_large(buf_.get() + begin_, k);
+      put_large(buf_.data() + begin_, k);
       begin_ += k;
     }
     if (large_got_ < large_len_) return Event::NeedMore;
@@ -173,7 +173,7 @@ WsParser::Event WsParser::next(Message& out) {
 
 WsParser::Event WsParser::parse_buffered(Message& out) {
   for (;;) {
-    std::uint8_t* p = buf_.get() + begin_;
+    std::uint8_t* p = buf_.data() + begin_;
     const std::size_t avail = end_ - begin_;
     want_ = 2;
     if (avail < 2) return Event::NeedMore;

@@ -72,8 +72,8 @@ class WsParser {
 
   // Frames are parsed out of [begin_, end_) of buf_. The buffer grows only as bytes arrive, and a
   // buffer grown for one big frame is given back once that frame has been handed out.
-  std::unique_ptr<std::uint8_t[]> buf_;
-  std::size_t cap_ = 0;
+  codec::Bytes buf_;
+  std::size_t cap_ = 0;  // buf_.size()
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::size_t handed_ = 0;  // bytes of the message handed out last, consumed on the next call

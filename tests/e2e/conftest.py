@@ -13,13 +13,17 @@ import contextlib
 import functools
 import http.server
 import os
+import sys
 import threading
 from typing import List, Optional
 
 import pytest
 
-CHROMIUM = "/usr/bin/chromium"
-UI_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "ui"))
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "examples"))
+from chromium_flags import launch_options  # noqa: E402  (examples/chromium_flags.py)
+
+UI_DIR = os.path.join(ROOT, "ui")
 #: A host name that merely begins like "localhost"; Chromium resolves it to
 #: 127.0.0.1. test_browser.py repeats it.
 LOOKALIKE_HOST = "localhost.attacker.test"
@@ -62,8 +66,7 @@ def browser(event_loop):
     playwright = event_loop.run_until_complete(async_playwright().start())
     try:
         chromium = event_loop.run_until_complete(playwright.chromium.launch(
-            executable_path=CHROMIUM,
-            args=["--host-resolver-rules=MAP %s 127.0.0.1" % LOOKALIKE_HOST]))
+            **launch_options(extra=["--host-resolver-rules=MAP %s 127.0.0.1" % LOOKALIKE_HOST])))
     except BaseException:
         event_loop.run_until_complete(playwright.stop())
         raise

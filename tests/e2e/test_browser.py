@@ -268,6 +268,71 @@ async def test_view_shows_the_connection_the_book_and_the_results(served, open_u
 
 
 # ---------------------------------------------------------------------------
+# Redraws
+
+# Counts the page's animation frames from now on, in window.ticks.
+COUNT_FRAMES = """() => {
+    window.ticks = 0;
+    const tick = () => { window.ticks += 1; requestAnimationFrame(tick); };
+    requestAnimationFrame(tick);
+}"""
+# Headless Chromium keeps every page visible; the page is told otherwise.
+SET_HIDDEN = """(hidden) => {
+    Object.defineProperty(document, 'hidden', { configurable: true, get: () => hidden });
+    Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => hidden ? 'hidden' : 'visible' });
+    document.dispatchEvent(new Event('visibilitychange'));
+}"""
+
+
+async def frames_after_quiet(ui):
+    """The page's redraw count once two animation frames have passed without a request."""
+    await ui.page.evaluate("() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))")
+    return (await ui.status())["frames"]
+
+
+@pytest.mark.parametrize("sync, step", [
+    ("eager", "step_next"),          # redraws after every request
+    ("deferred", "step_and_sync"),   # redraws after its sync points
+])
+async def test_requests_in_a_burst_redraw_at_most_once_per_frame(served, open_ui, sync, step):
+    ui = await start_episode(served, open_ui, sync=sync)
+    engine = served.engine
+    before = await frames_after_quiet(ui)
+    await ui.page.evaluate(COUNT_FRAMES)
+    await asyncio.gather(*(getattr(engine, step)() for _ in range(LENGTH)))
+    redraws = await frames_after_quiet(ui) - before
+    ticks = await ui.page.evaluate("window.ticks")
+    assert 1 <= redraws <= ticks + 1, (redraws, ticks)
+    assert "%d / %d" % (LENGTH, LENGTH) in await ui.page.inner_text("#account")
+
+
+async def test_deferred_page_catches_up_after_plain_steps(served, open_ui):
+    ui = await start_episode(served, open_ui, sync="deferred")
+    for _ in range(3):
+        await served.engine.step_next()
+    # No sync point was passed: the twice-a-second redraw shows the steps.
+    await ui.wait_for("document.getElementById('account').innerText.includes('3 / %d')" % LENGTH)
+
+
+async def test_hidden_page_does_not_redraw_and_redraws_once_when_shown(served, open_ui):
+    ui = await start_episode(served, open_ui)
+    engine = served.engine
+    await ui.page.evaluate(SET_HIDDEN, True)
+    hidden_at = await frames_after_quiet(ui)
+    for _ in range(4):
+        await engine.step_next()
+    await engine.step_and_sync()
+    await asyncio.sleep(0.7)    # past the deferred catch-up timer too
+    assert await frames_after_quiet(ui) == hidden_at
+    assert "5 / %d" % LENGTH not in await ui.page.inner_text("#account")
+    await ui.page.evaluate(SET_HIDDEN, False)
+    shown = await frames_after_quiet(ui)
+    # One redraw for the changes it missed (the twice-a-second one may land here too).
+    assert hidden_at < shown <= hidden_at + 2
+    assert "5 / %d" % LENGTH in await ui.page.inner_text("#account")
+
+
+# ---------------------------------------------------------------------------
 # Refusals
 
 

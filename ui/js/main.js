@@ -60,6 +60,7 @@ function main() {
       libraryVersion: connection.libraryVersion,
       ...connection.stats,
       lastClose: connection.stats.lastClose && { ...connection.stats.lastClose },
+      frames: view.renders,
     }),
     render: () => view.render(),
   };

@@ -1,16 +1,20 @@
 // The live view: reads the simulation and the connection and draws them.
-// It never changes either; rendering is batched to one per animation frame.
+// It never changes either. Redraws are coalesced to at most one per animation
+// frame, and none while the page is hidden: a hidden page is redrawn once when
+// it shows again.
 
 import { fnName } from "./protocol.js";
 import { Event, OrderType, Side, trailLevel } from "./sim.js";
 import { State } from "./connection.js";
 
 const COLORS = {
-  bg: "#11151c", grid: "#232a35", text: "#aab4c3", dim: "#5d6776",
+  page: "#0b0e13", bg: "#11151c", grid: "#232a35", text: "#aab4c3", dim: "#5d6776",
   up: "#26a69a", down: "#ef5350", buy: "#42a5f5", sell: "#ffa726",
   tp: "#66bb6a", sl: "#e57373", trail: "#ba68c8", price: "#cfd8dc",
   equity: "#4fc3f7", balance: "#ffd54f",
 };
+
+const CORNER_RADIUS = 6;
 
 const EVENT_NAMES = Object.fromEntries(Object.entries(Event).map(([k, v]) => [v, k.toLowerCase().replaceAll("_", " ")]));
 
@@ -24,10 +28,35 @@ export class View {
     this.conn = connection;
     this.el = (id) => doc.getElementById(id);
     this.scheduled = false;
+    this.stale = false;  // something changed while the page was hidden
     this.renders = 0;
+    this.written = new Map();  // element -> the markup or text it shows
+    // Canvas sizes come from a ResizeObserver: reading clientWidth after the
+    // panels changed would force a layout in the middle of every frame.
+    this.sizes = new Map();
+    this.canvases = [this.el("price-chart"), this.el("equity-chart")];
+    if (typeof ResizeObserver === "function") {
+      const observer = new ResizeObserver((entries) => {
+        for (const e of entries) {
+          this.sizes.set(e.target, { w: Math.round(e.contentRect.width), h: Math.round(e.contentRect.height) });
+        }
+        this.requestRender();
+      });
+      for (const c of this.canvases) observer.observe(c);
+    }
+    doc.addEventListener("visibilitychange", () => {
+      if (!doc.hidden && this.stale) {
+        this.stale = false;
+        this.requestRender();
+      }
+    });
   }
 
   requestRender() {
+    if (this.doc.hidden) {
+      this.stale = true;
+      return;
+    }
     if (this.scheduled) return;
     this.scheduled = true;
     requestAnimationFrame(() => {
@@ -38,10 +67,29 @@ export class View {
 
   render() {
     this.renders += 1;
+    const [price, equity] = this.canvases;
+    this.drawPrice(price, this.sizeOf(price));
+    this.drawEquity(equity, this.sizeOf(equity));
     this.renderConnection();
     this.renderPanels();
-    this.drawPrice(this.el("price-chart"));
-    this.drawEquity(this.el("equity-chart"));
+  }
+
+  sizeOf(canvas) {
+    return this.sizes.get(canvas) ?? { w: canvas.clientWidth, h: canvas.clientHeight };
+  }
+
+  // Only what changed is written: unchanged markup would still be parsed,
+  // styled, laid out and painted again.
+  setHtml(el, html) {
+    if (this.written.get(el) === html) return;
+    this.written.set(el, html);
+    el.innerHTML = html;
+  }
+
+  setText(el, text) {
+    if (this.written.get(el) === text) return;
+    this.written.set(el, text);
+    el.textContent = text;
   }
 
   // ------------------------------------------------------------ panels
@@ -49,13 +97,14 @@ export class View {
   renderConnection() {
     const c = this.conn;
     const badge = this.el("conn-state");
-    badge.textContent = c.state;
-    badge.dataset.state = c.state === State.CONNECTED ? "ok" : c.state === State.RETRYING ? "bad" : "wait";
-    this.el("conn-detail").textContent = c.detail;
+    this.setText(badge, c.state);
+    const look = c.state === State.CONNECTED ? "ok" : c.state === State.RETRYING ? "bad" : "wait";
+    if (badge.dataset.state !== look) badge.dataset.state = look;
+    this.setText(this.el("conn-detail"), c.detail);
     const s = c.stats;
-    this.el("conn-stats").textContent =
+    this.setText(this.el("conn-stats"),
       `requests ${s.requests} · errors ${s.errors} · last seq ${s.lastSeq ?? "–"} · first seq on this connection ${s.firstSeq ?? "–"}` +
-      ` · connections ${s.connections} · drops ${s.drops} · refused ${s.refusals}`;
+      ` · connections ${s.connections} · drops ${s.drops} · refused ${s.refusals}`);
   }
 
   renderPanels() {
@@ -75,10 +124,10 @@ export class View {
       info.push(["unrealized", fmt(snap[5])]);
       info.push(["net units", fmt(snap[7], 2)]);
     }
-    this.el("account").innerHTML = info.map(([k, v]) => `<tr><th>${k}</th><td>${v}</td></tr>`).join("");
+    this.setHtml(this.el("account"), info.map(([k, v]) => `<tr><th>${k}</th><td>${v}</td></tr>`).join(""));
 
     const tickets = ep ? sim.ticketRows() : [];
-    this.el("tickets").innerHTML = tickets.length
+    this.setHtml(this.el("tickets"), tickets.length
       ? tickets.map((r) => {
         const pending = r[1] === 0;
         const what = pending ? `${r[2] === Side.BUY ? "buy" : "sell"} ${r[3] === OrderType.LIMIT ? "limit" : "stop"}` : sideName(r[2]);
@@ -86,26 +135,26 @@ export class View {
           `<td>${fmt(r[4])}</td><td>${fmt(r[5], 3)}</td><td>${fmt(r[6], 3)}</td><td>${fmt(r[7], 3)}</td>` +
           `<td>${pending ? "" : fmt(r[10])}</td></tr>`;
       }).join("")
-      : `<tr><td colspan="7" class="dim">no orders or positions</td></tr>`;
+      : `<tr><td colspan="7" class="dim">no orders or positions</td></tr>`);
 
     const events = ep ? ep.events.slice(-8).reverse() : [];
-    this.el("events").innerHTML = events.map((e) =>
+    this.setHtml(this.el("events"), events.map((e) =>
       `<li>step ${e[1]}: ${EVENT_NAMES[e[3]] ?? e[3]} ${e[4] ? `#${e[4]}` : ""}` +
-      `${Number.isFinite(e[7]) ? ` @ ${fmt(e[7], 3)}` : ""}${e[8] ? ` pnl ${fmt(e[8])}` : ""}</li>`).join("");
+      `${Number.isFinite(e[7]) ? ` @ ${fmt(e[7], 3)}` : ""}${e[8] ? ` pnl ${fmt(e[8])}` : ""}</li>`).join(""));
 
-    this.el("results").innerHTML = sim.results.length
+    this.setHtml(this.el("results"), sim.results.length
       ? sim.results.map((r) => `<tr><td>${r.type} #${r.index}</td><td>${r.steps}</td><td>${r.trades}</td>` +
         `<td>${fmt(r.pnl)}</td><td>${fmt(100 * r.ret, 2)}%</td></tr>`).join("")
-      : `<tr><td colspan="5" class="dim">no episode ended yet</td></tr>`;
+      : `<tr><td colspan="5" class="dim">no episode ended yet</td></tr>`);
 
-    this.el("requests").innerHTML = this.conn.recent.slice(-6).reverse().map((r) =>
-      `<li class="${r.ok ? "" : "err"}">seq ${r.seq} ${fnName(r.fnId)}${r.ok ? "" : ` → err ${r.err}/${r.sub}: ${escapeHtml(r.message)}`}</li>`).join("");
+    this.setHtml(this.el("requests"), this.conn.recent.slice(-6).reverse().map((r) =>
+      `<li class="${r.ok ? "" : "err"}">seq ${r.seq} ${fnName(r.fnId)}${r.ok ? "" : ` → err ${r.err}/${r.sub}: ${escapeHtml(r.message)}`}</li>`).join(""));
   }
 
   // ------------------------------------------------------------ charts
 
-  drawPrice(canvas) {
-    const g = setupCanvas(canvas);
+  drawPrice(canvas, size) {
+    const g = setupCanvas(canvas, size);
     placedLabels = [];
     const { w, h } = g;
     const sim = this.sim;
@@ -235,8 +284,8 @@ export class View {
     ctx.fillText(`${ep.typeName} episode ${ep.index} · step ${ep.step}/${ep.length}`, left + 4, h - bottom - 6);
   }
 
-  drawEquity(canvas) {
-    const g = setupCanvas(canvas);
+  drawEquity(canvas, size) {
+    const g = setupCanvas(canvas, size);
     const ep = this.sim.ep;
     if (!ep) {
       message(g, "equity appears once an episode runs");
@@ -277,17 +326,23 @@ export class View {
   }
 }
 
-function setupCanvas(canvas) {
+function setupCanvas(canvas, { w, h }) {
   const dpr = window.devicePixelRatio || 1;
-  const w = canvas.clientWidth, h = canvas.clientHeight;
+  labelRight = w - 68;
   if (canvas.width !== Math.round(w * dpr) || canvas.height !== Math.round(h * dpr)) {
     canvas.width = Math.round(w * dpr);
     canvas.height = Math.round(h * dpr);
   }
   const ctx = canvas.getContext("2d");
   ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
-  ctx.fillStyle = COLORS.bg;
+  // The rounded corners are drawn here, on the page's own background: a CSS
+  // border-radius would make the compositor mask the whole canvas every frame.
+  ctx.fillStyle = COLORS.page;
   ctx.fillRect(0, 0, w, h);
+  ctx.fillStyle = COLORS.bg;
+  ctx.beginPath();
+  ctx.roundRect(0, 0, w, h, CORNER_RADIUS);
+  ctx.fill();
   return { ctx, w, h };
 }
 
@@ -309,12 +364,13 @@ function line(ctx, x0, y0, x1, y1) {
 // Boxes of the labels drawn in the current frame; a label that would cover
 // another is left out (its line is still drawn) so the text stays readable.
 let placedLabels = [];
+let labelRight = 0;  // labels end left of the price axis of the canvas being drawn
 
 function label(ctx, x, y, text, color) {
   ctx.font = "11px sans-serif";
   const width = ctx.measureText(text).width;
   // Labels of late orders would run off the plot; pull them back inside.
-  const x0 = Math.max(4, Math.min(x, ctx.canvas.clientWidth - 68 - width));
+  const x0 = Math.max(4, Math.min(x, labelRight - width));
   const box = { x0, x1: x0 + width, y0: y - 10, y1: y + 2 };
   if (placedLabels.some((b) => b.x0 < box.x1 && box.x0 < b.x1 && b.y0 < box.y1 && box.y0 < b.y1)) return;
   placedLabels.push(box);
