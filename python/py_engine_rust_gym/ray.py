@@ -21,11 +21,12 @@ ports the system picks, reported by ``describe()``.
 each by default) and hands out rollouts one at a time: whenever a worker
 finishes one (``ray.wait``), it gets the next, so a slow worker delays only
 its own rollout. A worker whose rollout fails (its browser died, its process
-was killed, its node went away, or it ran past ``timeout``) is killed and
-replaced by a new worker of the same index, which takes rollouts once its
-pages are open; that rollout is reported as a ``LostRollout`` (it is not run
-again) and the collection goes on. Past ``max_replacements`` replacements a
-dead worker is not replaced any more.
+was killed, its node went away, it ran past ``timeout``, or anything else in
+the rollout raised, the policy included) is killed and replaced by a new
+worker of the same index, which takes rollouts once its pages are open; that
+rollout is reported as a ``LostRollout`` (it is not run again) and the
+collection goes on. Past ``max_replacements`` replacements a dead worker is
+not replaced any more.
 
 Needs Ray (``pip install "py_engine_rust[gym,ray]"``); CPython only, as Ray is.
 """
@@ -87,7 +88,7 @@ class Rollout:
     ``last_observations`` follow the last step. Episodes continue from one
     rollout of a worker to its next; ``episode_returns`` and
     ``episode_lengths`` are those of the episodes that ended in this one.
-    ``elapsed`` is the time the worker spent stepping (without Ray).
+    ``elapsed`` is the time the worker spent stepping, the policy included (without Ray).
     """
 
     rollout: int
