@@ -135,3 +135,8 @@ CMD="bash bench/run.sh$FLAGS"
 if [ $BROWSER != no ] && "$ROOT/.venv/cpython/bin/python" -c "import py_engine_rust_gym, playwright" 2>/dev/null; then
   "$ROOT/.venv/cpython/bin/python" "$BENCH/gym_bench.py" --results "$RESULTS" $QUICK
 fi
+# Ray workers against make_vec stepped directly (needs the ray extra too; skipped without it, and
+# with --no-browser).
+if [ $BROWSER != no ] && "$ROOT/.venv/cpython/bin/python" -c "import py_engine_rust_gym.ray, playwright" 2>/dev/null; then
+  "$ROOT/.venv/cpython/bin/python" "$BENCH/ray_bench.py" --results "$RESULTS" $QUICK
+fi

@@ -99,6 +99,9 @@ GYM_EXTRA=$(.venv/cpython/bin/python -c 'import tomllib; print(" ".join(tomllib.
   || failures+=("reading the gym extra")
 read -r -a GYM_EXTRA <<<"${GYM_EXTRA:-}"
 .venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${GYM_EXTRA[@]}" || failures+=("gym extra (cpython)")
+# The ray extra (the Ray worker tests in tests/gym), on CPython only: Ray has no PyPy build.
+mapfile -t RAY_EXTRA < <(.venv/cpython/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["ray"]))')
+.venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${RAY_EXTRA[@]}" || failures+=("ray extra (cpython)")
 make_venv pypy pypy3 "numpy==1.26.*" && build_into pypy || failures+=("pypy build")
 if [ -x .venv/pypy/bin/python ] && ! .venv/pypy/bin/python -m pip install -q --disable-pip-version-check "${GYM_EXTRA[@]}"; then
   echo "note: the gym extra does not install on PyPy; tests/gym skips there"

@@ -96,6 +96,16 @@ engine), all ``BrowserTradingError``, a ``RuntimeError``.
 ``close()`` closes the page, then the engine (its port is free at once); the
 last environment closes Chromium. Environments left open are closed when
 collected and when the interpreter exits, also after an uncaught exception.
+
+Ray and RLlib
+-------------
+
+``py_engine_rust_gym.ray`` (``pip install "py_engine_rust[gym,ray]"``, CPython
+only): ``EnvWorker``, a Ray actor that owns one ``make_vec`` on the node where
+it runs, and ``WorkerPool``, which collects rollouts from many of them across
+a cluster and replaces those that die. ``py_engine_rust_gym.rllib.env_creator``
+makes the environments of RLlib's env runners (``tune.register_env``). This
+package imports neither.
 """
 
 from __future__ import annotations

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import asyncio
 import os
+import socket
+import time
 from typing import Dict, List
 
 import py_engine_rust
@@ -58,3 +60,51 @@ def ports_can_be_bound(ports: List[int]) -> bool:
                 await engine.close()
         return True
     return asyncio.run(bind_all())
+
+
+def alive(pid: int) -> bool:
+    """Whether ``pid`` is a live process (a zombie is not)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"
+
+
+def listening_addresses(port: int) -> List[str]:
+    """The local addresses with a TCP socket listening on ``port``, from /proc/net/tcp and tcp6."""
+    found = []
+    for name in ("tcp", "tcp6"):
+        try:
+            with open("/proc/net/%s" % name) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            local, state = row.split()[1], row.split()[3]
+            address, _, hex_port = local.partition(":")
+            if state != "0A" or int(hex_port, 16) != port:  # 0A: LISTEN
+                continue
+            if len(address) == 8:
+                found.append(socket.inet_ntop(socket.AF_INET, bytes.fromhex(address)[::-1]))
+            else:
+                words = b"".join(bytes.fromhex(address[i:i + 8])[::-1] for i in range(0, 32, 8))
+                found.append(socket.inet_ntop(socket.AF_INET6, words))
+    return found
+
+
+class SlowOn:
+    """A policy for Ray workers: always holds, and sleeps ``seconds`` before each step in the worker
+    whose actor id is given (a slow or stuck worker among fast ones)."""
+
+    def __init__(self, actor_id: str, seconds: float) -> None:
+        self.actor_id = actor_id
+        self.seconds = seconds
+
+    def __call__(self, observations):
+        import numpy as np
+        import ray
+        if ray.get_runtime_context().get_actor_id() == self.actor_id:
+            time.sleep(self.seconds)
+        return np.zeros(len(observations), dtype=np.int64)

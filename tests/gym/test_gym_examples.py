@@ -22,3 +22,24 @@ def test_random_agent_example(num_envs):
     assert [row[2] for row in rows] == ["12"] * 4
     assert all(abs(float(row[4]) - float(row[5])) <= 0.01 for row in rows)  # return and page P&L
     assert "every episode's rewards add up to the page's P&L" in run.stdout
+
+
+def test_ray_rollouts_example():
+    pytest.importorskip("ray", reason="Ray does not install on this interpreter")
+    example = os.path.join(os.path.dirname(EXAMPLE), "ray_rollouts.py")
+    env = dict(os.environ, RAY_DISABLE_USAGE_STATS="1")
+    env.pop("RAY_ADDRESS", None)
+    run = subprocess.run([sys.executable, example, "--num-workers", "2", "--envs-per-worker", "1", "--steps", "20",
+                          "--rollout-steps", "10", "--episode-length", "8"], capture_output=True, text=True,
+                         timeout=300, stdin=subprocess.DEVNULL, env=env)
+    assert run.returncode == 0, run.stdout + run.stderr
+    lines = run.stdout.splitlines()
+    assert "4 rollouts of 10 steps" in lines[0]
+    workers = [line.split() for line in lines[2:] if line.split()[0] in ("0", "1")]
+    total = next(line.split() for line in lines if line.startswith("total"))
+    # Rollouts go to whichever worker is free: both took some, and every env-step is counted once.
+    assert sorted(row[0] for row in workers) == ["0", "1"]
+    assert sum(int(row[2]) for row in workers) == int(total[1]) == 4
+    assert sum(int(row[3]) for row in workers) == int(total[2]) == 40
+    assert all(float(row[4]) > 0 for row in workers) and float(total[3]) > 0
+    assert "lost rollout" not in run.stdout
