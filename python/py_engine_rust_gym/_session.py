@@ -26,6 +26,14 @@ from .errors import PageConnectError, PageCrashedError
 
 HOST = "127.0.0.1"
 
+# The page draws nothing while it is hidden (ui/js/view.js), but headless Chromium reports every
+# page visible. An environment that never renders has no one to draw for: its page is told it is
+# hidden, which saves Chromium the several milliseconds of processor time that each redraw costs.
+HIDDEN_PAGE = """
+Object.defineProperty(Document.prototype, "hidden", { get() { return true; }, configurable: true });
+Object.defineProperty(Document.prototype, "visibilityState", { get() { return "hidden"; }, configurable: true });
+"""
+
 
 @dataclass
 class PageSettings:
@@ -38,6 +46,7 @@ class PageSettings:
     ui_url: Optional[str] = None
     connect_timeout: float = 30.0
     viewport: Tuple[int, int] = (1200, 800)
+    drawn: bool = True  # False: the page is told it is hidden and never draws
     executable: str = field(init=False, default="")
 
 
@@ -82,6 +91,8 @@ class PageSession:
         self._browser_key = (s.executable, s.headless)
         browser, default_url = await POOL.acquire(*self._browser_key)
         self._context = await browser.new_context(viewport={"width": s.viewport[0], "height": s.viewport[1]})
+        if not s.drawn:
+            await self._context.add_init_script(HIDDEN_PAGE)
         self._page = await self._context.new_page()
         self._page.on("crash", self._on_crash)
         ws = "ws://%s:%d" % (HOST, self.engine.port)

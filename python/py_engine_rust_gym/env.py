@@ -102,7 +102,8 @@ class BrowserTradingEnv(gymnasium.Env):
                  "test_fraction": repr(float(test_fraction)), "seed": str(int(seed)), "sync": sync}
         settings = PageSettings(query=query, candles=make_candles(candles, int(window), int(episode_length), int(seed)),
                                 chromium=chromium, headless=render_mode != "human", ui_url=ui_url,
-                                connect_timeout=float(connect_timeout), viewport=tuple(viewport))
+                                connect_timeout=float(connect_timeout), viewport=tuple(viewport),
+                                drawn=render_mode is not None)
         self._session = PageSession(settings, "environment %d" % next(_labels))
         # Closes the page and the engine when the environment is closed, collected, or the process ends.
         self._finalizer = weakref.finalize(self, _close_session, self._session)

@@ -197,6 +197,21 @@ def test_render_rgb_array_is_the_page_screenshot(make_env, viewport):
     assert len(np.unique(frame.reshape(-1, 3), axis=0)) > 10
 
 
+@pytest.mark.parametrize("render_mode, draws", [(None, False), ("rgb_array", True)])
+def test_only_a_page_that_is_rendered_draws(make_env, page_eval, render_mode, draws):
+    env = make_env(render_mode=render_mode)
+    env.reset()
+    # The next animation frame has run every redraw requested before it.
+    frames = "new Promise(done => requestAnimationFrame(() => done(window.uiPeer.status().frames)))"
+    before = page_eval(env, frames)
+    for action in (1, 0, 2, 0):
+        env.step(action)
+    after = page_eval(env, frames)
+    assert (after > before) == draws
+    if not draws:
+        assert after == 0
+
+
 def test_human_render_opens_a_headed_browser(make_env, display):
     from py_engine_rust_gym._browser import POOL
     env = make_env(render_mode="human")
