@@ -47,8 +47,9 @@ make_venv() {  # name interpreter numpy-spec
     step "creating $dir with $2"
     "$2" -m venv "$dir" || return 1
   fi
+  # websockets: the pure-Python baseline engine, which tests/test_bench_engines.py checks against the module.
   "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-    "$3" pytest "scikit-build-core>=0.8" "cmake>=3.24" ninja || return 1
+    "$3" pytest websockets "scikit-build-core>=0.8" "cmake>=3.24" ninja || return 1
 }
 
 build_into() {  # name
