@@ -33,6 +33,8 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from bench import make_engine  # noqa: E402
+
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -90,16 +92,6 @@ def thread_delta(before, after):
                          voluntary=a["voluntary"] - b["voluntary"],
                          involuntary=a["involuntary"] - b["involuntary"]))
     return rows
-
-
-def make_engine(impl, port):
-    if impl == "module":
-        import py_engine_rust
-
-        return py_engine_rust.RustEngineAsync("127.0.0.1", port)
-    from baseline_engine import BaselineEngine
-
-    return BaselineEngine("127.0.0.1", port)
 
 
 class Page:

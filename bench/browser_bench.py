@@ -315,7 +315,13 @@ async def one_run(pages, engines, name, mode, cfg, threads=False, perf=None):
     finally:
         if perf_proc:
             perf_proc.send_signal(2)
-            perf_proc.wait(timeout=30)
+            try:
+                perf_proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                perf_proc.kill()
+        # The agent waits on its standard input between phases: an early failure must not leave it there.
+        if proc.stdin:
+            proc.stdin.close()
         try:
             await asyncio.wait_for(proc.wait(), 10)
         except asyncio.TimeoutError:

@@ -5,7 +5,7 @@
     python bench/gym_bench.py --results FILE  # the file whose section to write (bench/run.sh passes it)
 
 Both sides run the same pages (headless Chromium, one browser context each,
-deferred redraws), the same seeded random actions of the default action
+no redraws: nothing renders them), the same seeded random actions of the default action
 space (hold, buy, sell, close all: one to three operations and one
 ``step_and_sync`` per step) and episodes long enough that no reset falls
 inside a measurement. The vector environment sends every page its step at
@@ -39,63 +39,56 @@ def settings() -> Dict[str, object]:
             "seed": 3, "test_fraction": 0.25}
 
 
-def measure_vector(n: int, batches: int, warmup: int, rounds: int) -> List[float]:
+def measure_vector(n: int, batches: int, warmup: int) -> float:
     envs = py_engine_rust_gym.make_vec(n, **settings())
     try:
-        rates = []
-        for r in range(rounds):
-            envs.reset(seed=r, options={"episode_index": 0})
-            rng = np.random.default_rng(r)
-            actions = rng.integers(0, 4, (warmup + batches, n))
-            for a in actions[:warmup]:
-                envs.step(a)
-            started = time.perf_counter()
-            for a in actions[warmup:]:
-                envs.step(a)
-            rates.append(n * batches / (time.perf_counter() - started))
-        return rates
+        envs.reset(seed=0, options={"episode_index": 0})
+        actions = np.random.default_rng(0).integers(0, 4, (warmup + batches, n))
+        for a in actions[:warmup]:
+            envs.step(a)
+        started = time.perf_counter()
+        for a in actions[warmup:]:
+            envs.step(a)
+        return n * batches / (time.perf_counter() - started)
     finally:
         envs.close()
 
 
-def measure_separate(n: int, batches: int, warmup: int, rounds: int) -> List[float]:
+def measure_separate(n: int, batches: int, warmup: int) -> float:
     candles = py_engine_rust_gym.synthetic_candles(WINDOW + EPISODE_LENGTH * 2, seed=3)
     envs = [py_engine_rust_gym.BrowserTradingEnv(**dict(settings(), candles=candles)) for _ in range(n)]
     try:
-        rates = []
-        for r in range(rounds):
-            for env in envs:
-                env.reset(seed=r, options={"episode_index": 0})
-            rng = np.random.default_rng(r)
-            actions = rng.integers(0, 4, (warmup + batches, n))
-            for a in actions[:warmup]:
-                for env, action in zip(envs, a):
-                    env.step(action)
-            started = time.perf_counter()
-            for a in actions[warmup:]:
-                for env, action in zip(envs, a):
-                    env.step(action)
-            rates.append(n * batches / (time.perf_counter() - started))
-        return rates
+        for env in envs:
+            env.reset(seed=0, options={"episode_index": 0})
+        actions = np.random.default_rng(0).integers(0, 4, (warmup + batches, n))
+        for a in actions[:warmup]:
+            for env, action in zip(envs, a):
+                env.step(action)
+        started = time.perf_counter()
+        for a in actions[warmup:]:
+            for env, action in zip(envs, a):
+                env.step(action)
+        return n * batches / (time.perf_counter() - started)
     finally:
         for env in envs:
             env.close()
 
 
-def spread(values: List[float]) -> str:
+def spread(values: List[float], digits: int = 0) -> str:
+    """The median and half the range, as a percentage of it."""
     median = statistics.median(values)
     half = (max(values) - min(values)) / 2
-    return "%s ±%.0f%%" % ("{:,.0f}".format(median), 100 * half / median if median else 0)
+    return "%s ±%.0f%%" % ("{:,.{}f}".format(median, digits), 100 * half / abs(median) if median else 0)
 
 
-def write_section(path: str, section: str) -> None:
-    """Replaces this benchmark's section of ``path`` (up to the next level-2 heading), or appends it."""
+def write_section(path: str, section: str, heading: str = HEADING) -> None:
+    """Replaces the section under ``heading`` of ``path`` (up to the next level-2 heading), or appends it."""
     text = open(path).read() if os.path.exists(path) else "# Benchmark results\n"
-    start = text.find(HEADING)
+    start = text.find(heading)
     if start < 0:
         text = text.rstrip("\n") + "\n\n" + section
     else:
-        end = text.find("\n## ", start + len(HEADING))
+        end = text.find("\n## ", start + len(heading))
         text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
     with open(path, "w") as f:
         f.write(text.rstrip("\n") + "\n")
@@ -118,11 +111,11 @@ def main(argv: List[str] = None) -> int:
         for r in range(rounds):
             # Whichever runs first in a round meets a machine still busy with the last one's pages.
             if r % 2 == 0:
-                vector += measure_vector(n, batches, warmup, 1)
-                separate += measure_separate(n, batches, warmup, 1)
+                vector.append(measure_vector(n, batches, warmup))
+                separate.append(measure_separate(n, batches, warmup))
             else:
-                separate += measure_separate(n, batches, warmup, 1)
-                vector += measure_vector(n, batches, warmup, 1)
+                separate.append(measure_separate(n, batches, warmup))
+                vector.append(measure_vector(n, batches, warmup))
         ratio = statistics.median(vector) / statistics.median(separate)
         rows.append("| %d | %s | %s | %.2fx |" % (n, spread(vector), spread(separate), ratio))
         print(rows[-1], file=sys.stderr)

@@ -31,26 +31,17 @@ import sys
 import time
 from typing import Dict, List, Tuple
 
-import numpy as np
 
 os.environ.setdefault("RAY_DISABLE_USAGE_STATS", "1")
-# Read by Ray when it is imported: the local cluster keeps its own services on 127.0.0.1 too.
-os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
 
 import ray  # noqa: E402
 
 import py_engine_rust_gym  # noqa: E402
+from gym_bench import EPISODE_LENGTH, WINDOW, settings, spread, write_section  # noqa: E402
 from py_engine_rust_gym.ray import LostRollout, WorkerPool  # noqa: E402
 
 HEADING = "## Ray workers: env-steps per second of 1 and 2 workers against make_vec stepped directly"
-EPISODE_LENGTH = 4000
-WINDOW = 20
 ROLLOUT_STEPS = 50
-
-
-def settings() -> Dict[str, object]:
-    return {"episode_length": EPISODE_LENGTH, "window": WINDOW, "candles": WINDOW + EPISODE_LENGTH * 2,
-            "seed": 3, "test_fraction": 0.25}
 
 
 def measure_direct(envs_per_worker: int, rollouts: int, round_: int) -> Tuple[float, float, float]:
@@ -100,25 +91,6 @@ def start_cluster(niceness: str = None) -> None:
         os.environ["RAY_worker_niceness"] = niceness
     ray.init(address="local", num_cpus=2, include_dashboard=False, object_store_memory=100 * 1024 * 1024,
              log_to_driver=False)
-
-
-def spread(values: List[float], digits: int = 0) -> str:
-    median = statistics.median(values)
-    half = (max(values) - min(values)) / 2
-    return "%s ±%.0f%%" % ("{:,.{}f}".format(median, digits), 100 * half / abs(median) if median else 0)
-
-
-def write_section(path: str, section: str) -> None:
-    """Replaces this benchmark's section of ``path`` (up to the next level-2 heading), or appends it."""
-    text = open(path).read() if os.path.exists(path) else "# Benchmark results\n"
-    start = text.find(HEADING)
-    if start < 0:
-        text = text.rstrip("\n") + "\n\n" + section
-    else:
-        end = text.find("\n## ", start + len(HEADING))
-        text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
-    with open(path, "w") as f:
-        f.write(text.rstrip("\n") + "\n")
 
 
 def main(argv: List[str] = None) -> int:
@@ -191,7 +163,7 @@ def main(argv: List[str] = None) -> int:
     print(section)
     if args.results or not args.quick:
         write_section(args.results or os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md"),
-                      section)
+                      section, HEADING)
     return 0
 
 

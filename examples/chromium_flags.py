@@ -1,8 +1,9 @@
 """How this project launches headless Chromium: one list of flags for every browser it starts.
 
-The demo (examples/agent_demo.py), the browser tests (tests/e2e/conftest.py) and the browser
-benchmark (bench/browser_bench.py) all launch Debian's Chromium through Playwright with
-``launch_options()``; anything else that drives the page can do the same::
+The demo (examples/agent_demo.py) and the browser tests (tests/e2e/conftest.py) launch Debian's
+Chromium through Playwright with ``launch_options()``, and the Gymnasium package with the same
+flags (``py_engine_rust_gym.CHROMIUM_ARGS``); the browser benchmark (bench/browser_bench.py)
+passes whichever flag set it measures. Anything else that drives the page can do the same::
 
     from chromium_flags import launch_options
     browser = await playwright.chromium.launch(**launch_options(headless=True))

@@ -21,12 +21,15 @@ from ._runtime import LOOP
 from .errors import BrowserLaunchError, ChromiumNotFoundError, DisplayNotFoundError
 
 #: Chromium switches for many pages answering small messages at once: a page
-#: in a context nobody looks at must not have its timers throttled or its
-#: renderer deprioritised, or every answer it sends waits for the throttle.
+#: in a context nobody looks at must not have its timers throttled, its
+#: renderer deprioritised or its messages rate-limited, or every answer it
+#: sends waits for the throttle. The same list as examples/chromium_flags.py,
+#: which the demo and the browser tests use without this package.
 CHROMIUM_ARGS = (
     "--disable-background-timer-throttling",
     "--disable-renderer-backgrounding",
     "--disable-backgrounding-occluded-windows",
+    "--disable-ipc-flooding-protection",
 )
 
 #: Where Chromium is looked for when no path is given: Debian's package first.

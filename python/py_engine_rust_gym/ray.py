@@ -360,15 +360,16 @@ class WorkerPool:
             deadlines = [deadline for _, _, _, deadline in pending.values() if deadline is not None]
             wait = max(0.0, min(deadlines) - time.monotonic()) if deadlines else None
             ready, _ = ray.wait(list(pending), num_returns=1, timeout=wait)
+            # Overdue work is noticed even while other workers keep finishing theirs.
+            now = time.monotonic()
+            for ref, (slot, generation, rollout, deadline) in list(pending.items()):
+                if ref not in ready and deadline is not None and now >= deadline:
+                    del pending[ref]
+                    if rollout is not None:
+                        yield LostRollout(rollout, slot.index, generation, "did not finish within %g s" % timeout)
+                    self._replace(slot)
+                    submit(slot)
             if not ready:
-                now = time.monotonic()
-                for ref, (slot, generation, rollout, deadline) in list(pending.items()):
-                    if deadline is not None and now >= deadline:
-                        del pending[ref]
-                        if rollout is not None:
-                            yield LostRollout(rollout, slot.index, generation, "did not finish within %g s" % timeout)
-                        self._replace(slot)
-                        submit(slot)
                 continue
             slot, generation, rollout, _ = pending.pop(ready[0])
             try:

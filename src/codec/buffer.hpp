@@ -1,4 +1,5 @@
 #pragma once
+// Blocks of memory the codec fills (on the heap, or mapped for what a peer sends), and results as values.
 
 #include <bit>
 #include <cstddef>

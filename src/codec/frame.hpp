@@ -1,4 +1,5 @@
 #pragma once
+// The frame envelope of every message: the 16-byte header, its checks, and error records.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,8 @@ namespace codec {
 
 inline constexpr std::uint8_t PROTOCOL_VERSION = 1;
 inline constexpr std::size_t FRAME_HEADER_LEN = 16;
+// The header's payloadLen is 32 bits wide.
+inline constexpr std::uint64_t MAX_FRAME_PAYLOAD = UINT32_MAX;
 
 enum class FrameKind : std::uint8_t {
   Request = 1,

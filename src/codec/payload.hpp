@@ -1,4 +1,5 @@
 #pragma once
+// The payload encodings of the arrays that requests and responses carry, both ways, with their exact error texts.
 
 #include <cstdint>
 #include <span>

@@ -215,11 +215,7 @@ bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out, std::uint64_t max_payl
   const auto cols = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
   const auto n = static_cast<std::uint64_t>(PyArray_SIZE(a));
   // An array's bytes fit in memory, so 8 + 8 n does not overflow.
-  if (const std::uint64_t bytes = 8 + 8 * n; bytes > max_payload) {
-    PyErr_Format(PyExc_ValueError, "request payload of %llu bytes exceeds the %llu-byte frame limit",
-                 static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(max_payload));
-    return false;
-  }
+  if (!py::payload_fits(8 + 8 * n, max_payload)) return false;
   const void* data = PyArray_DATA(a);
   try {
     auto r = (PyArray_FLAGS(a) & NPY_ARRAY_C_CONTIGUOUS) ? codec::encode_mat_f64(rows, cols, data, n)

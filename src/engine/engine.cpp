@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "codec/frame.hpp"
+#include "py/errors.hpp"
 #include "texts.hpp"
 #include "ws/lifecycle.hpp"
 #include "ws/listen.hpp"
@@ -136,12 +138,7 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
   if (!py::bind(op.sig, args, nargs, kwnames, argv)) return nullptr;
   Request req{{}, op.default_timeout};
   if (!op.prepare(argv, req)) return nullptr;
-  if (req.payload.size() > UINT32_MAX) {
-    // The frame header's payloadLen is 32 bits wide.
-    PyErr_Format(PyExc_ValueError, "request payload of %zu bytes exceeds the 4294967295-byte frame limit",
-                 req.payload.size());
-    return nullptr;
-  }
+  if (!py::payload_fits(req.payload.size(), codec::MAX_FRAME_PAYLOAD)) return nullptr;
   ws::EngineShared& own = shared_of(self);
   ws::Timeout timeout;
   if (!to_timeout(req.timeout_secs, timeout)) return nullptr;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/frame.hpp"
 #include "codec/payload.hpp"
 #include "decode/ndarray.hpp"
 #include "engine/engine.hpp"
@@ -54,7 +55,7 @@ bool prepare_init_candles(PyObject** argv, Request& req) {
   if (!read_timeout_secs(argv[1], req.timeout_secs, req.timeout_secs)) return false;
   PyObject* arr = decode::as_array(argv[0], "ohlc5", 2, false);
   // A matrix too large for one frame is refused before anything is copied.
-  return arr && decode::ndarray_to_mat_f64(arr, req.payload, UINT32_MAX);
+  return arr && decode::ndarray_to_mat_f64(arr, req.payload, codec::MAX_FRAME_PAYLOAD);
 }
 
 // Code points with the Unicode White_Space property.

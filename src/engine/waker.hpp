@@ -25,7 +25,7 @@ struct LoopRecord {
   Wake wake = Wake::Drain;          // m; Reader becomes Drain when the loop stops watching the fd
   std::vector<Outcome> queue;       // m; non-empty exactly while a wake-up is on its way
   ws::Clock::time_point since{};    // m: when the queue last became non-empty
-  int fd = -1;                      // the eventfd, open for the record's whole life
+  int fd = -1;                      // the eventfd; m; closed when the record is retired or ends
 
   // Owned, and let go of through py::release_later: the record may end on any thread.
   PyObject* loop_ref = nullptr;       // weak reference to the loop (its callback forgets the loop)

@@ -43,6 +43,13 @@ Ref raise(const codec::CodecError& e) {
   return {};
 }
 
+bool payload_fits(std::uint64_t bytes, std::uint64_t limit) {
+  if (bytes <= limit) return true;
+  PyErr_Format(PyExc_ValueError, "request payload of %llu bytes exceeds the %llu-byte frame limit",
+               static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(limit));
+  return false;
+}
+
 Ref panic_exception(const std::string& what) {
   PyObject* type = panic_type();
   if (!type) return {};

@@ -43,3 +43,15 @@ def test_ray_rollouts_example():
     assert sum(int(row[3]) for row in workers) == int(total[2]) == 40
     assert all(float(row[4]) > 0 for row in workers) and float(total[3]) > 0
     assert "lost rollout" not in run.stdout
+
+
+def test_the_package_launches_chromium_with_the_examples_flags():
+    # Two copies, as the demo and the browser tests do without the package: they must not drift.
+    import importlib.util
+
+    import py_engine_rust_gym
+    spec = importlib.util.spec_from_file_location("chromium_flags", os.path.join(os.path.dirname(EXAMPLE),
+                                                                                 "chromium_flags.py"))
+    flags = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(flags)
+    assert list(py_engine_rust_gym.CHROMIUM_ARGS) == flags.CHROMIUM_FLAGS
