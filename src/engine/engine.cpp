@@ -42,8 +42,11 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void engine_dealloc(PyObject* self) {
-  // The shared objects live on in running operations and in the server task.
-  delete reinterpret_cast<EngineObject*>(self)->shared;
+  // The shared objects live on in running operations and in the server task. In a fork's child,
+  // those of an engine made before the fork are left as they are: freeing them would close the
+  // parent's sockets through the parent's runtime (see fork.cpp).
+  ws::EngineShared* shared = reinterpret_cast<EngineObject*>(self)->shared;
+  if (shared->made_in_this_process()) delete shared;
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -66,12 +69,19 @@ constexpr py::Signature WAIT_SIG{"RustEngineAsync.wait_connected", WAIT_PARAMS, 
 
 ws::EngineShared& shared_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->shared; }
 
-// A lifecycle task of the engine on a strand of its own.
-template <class Task>
-PyObject* launch_lifecycle(Task task) {
+// In the child of a fork, an engine made before it can do nothing: its connection, listeners and
+// operations belong to the parent. Its calls fail at once, before anything of it is touched.
+PyObject* made_elsewhere(std::optional<std::uint16_t> fnId) {
+  return failed_future(ws::EngineError::transport(ws::ENGINE_OF_ANOTHER_PROCESS, std::nullopt, fnId));
+}
+
+// A lifecycle task of the engine on a strand of its own: `run(shared)` makes its coroutine.
+template <class Run>
+PyObject* launch_lifecycle(PyObject* self, Run run) {
+  if (!shared_of(self).made_in_this_process()) return made_elsewhere(std::nullopt);
   auto p = prepare_pending(convert_none);
   if (!p) return nullptr;
-  return launch(std::move(p), std::move(task));
+  return launch(std::move(p), [shared = shared_of(self), run]() { return run(shared); });
 }
 
 }  // namespace
@@ -112,11 +122,11 @@ bool to_timeout(double secs, ws::Timeout& out) {
 }
 
 PyObject* start_method(PyObject* self, PyObject*) {
-  return launch_lifecycle([shared = shared_of(self)]() { return ws::start_server(shared); });
+  return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::start_server(shared); });
 }
 
 PyObject* close_method(PyObject* self, PyObject*) {
-  return launch_lifecycle([shared = shared_of(self)]() { return ws::close_engine(shared); });
+  return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::close_engine(shared); });
 }
 
 PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,7 +139,8 @@ PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_
     if (!py::to_double(argv[0], "timeout_secs", secs) || !to_timeout(secs, t)) return nullptr;
     limit = t;
   }
-  return launch_lifecycle([shared = shared_of(self), limit]() { return ws::wait_connected(shared, limit); });
+  return launch_lifecycle(self,
+                          [limit](const ws::EngineShared& shared) { return ws::wait_connected(shared, limit); });
 }
 
 PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -142,6 +153,7 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
   ws::EngineShared& own = shared_of(self);
   ws::Timeout timeout;
   if (!to_timeout(req.timeout_secs, timeout)) return nullptr;
+  if (!own.made_in_this_process()) return made_elsewhere(op.fnId);
   auto p = prepare_pending(op.convert, &own.exchanges);
   if (!p) return nullptr;
   ws::EngineShared shared = own;

@@ -23,7 +23,7 @@ int is_cancelled(PyObject* fut) {
 
 // Forgets `fut`; its operation if it was still watched.
 std::shared_ptr<Pending> unwatch(PyObject* fut) {
-  auto& m = made_internals().watched;
+  auto& m = made_internals().tables->watched;
   auto it = m.find(fut);
   if (it == m.end()) return nullptr;
   auto p = it->second.lock();
@@ -104,7 +104,7 @@ std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Stra
 
   if (strand && !*strand) strand->emplace(asio::make_strand(ws::runtime()));
   auto p = std::make_shared<Pending>(strand ? **strand : asio::make_strand(ws::runtime()), convert, std::move(record));
-  in->watched[fut.get()] = p;
+  in->tables->watched[fut.get()] = p;
   py::Ref added = py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), in->s_add_done_callback, hook, nullptr));
   if (!added) {
     unwatch(fut.get());
@@ -112,6 +112,18 @@ std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Stra
   }
   p->future = fut.release();
   return p;
+}
+
+PyObject* failed_future(const ws::EngineError& e) {
+  Internals* in = internals();
+  if (!in) return nullptr;
+  py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(in->get_running_loop));
+  if (!loop) return nullptr;
+  py::Ref fut = py::Ref::steal(PyObject_CallMethodObjArgs(loop.get(), in->s_create_future, nullptr));
+  py::Ref exc = fut ? py::exception_for(e) : py::Ref();
+  if (!exc) return nullptr;
+  py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), in->s_set_exception, exc.get(), nullptr));
+  return r ? fut.release() : nullptr;
 }
 
 void settle(Outcome& o) {

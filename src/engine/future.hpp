@@ -56,6 +56,10 @@ struct Outcome {
 // fails them starts no runtime.)
 std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Strand>* strand = nullptr);
 
+// On the calling thread: a future of the running loop that has already failed with `e` (a new
+// reference), or null with a Python error set (no running loop). Starts nothing.
+PyObject* failed_future(const ws::EngineError& e);
+
 // On the loop's thread, with the interpreter lock: completes the future with the outcome unless
 // it was cancelled. The only place a future is completed.
 void settle(Outcome& o);

@@ -3,6 +3,7 @@
 // what guards it. Made at first use with the interpreter lock held and never destroyed: worker
 // threads may still use it while the interpreter finalises.
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -14,6 +15,22 @@ namespace engine {
 
 struct LoopRecord;
 struct Pending;
+
+// What the engine layer knows of loops and calls in flight. One per process: the child of a fork
+// starts new tables, since the parent's describe eventfds the parent's loops watch and
+// operations that stayed in the parent (see forget_parent).
+struct LoopTables {
+  // Interpreter lock: loop -> its record, from the loop's first call until the loop is freed.
+  std::unordered_map<PyObject*, std::shared_ptr<LoopRecord>> loops;
+  // Interpreter lock: future -> its operation, until the future is settled or cancelled.
+  std::unordered_map<PyObject*, std::weak_ptr<Pending>> watched;
+
+  // records_m: every record, for the check of stalled queues, which runs without the lock.
+  std::mutex records_m;
+  std::vector<std::weak_ptr<LoopRecord>> records;
+  // Whether that check is scheduled.
+  std::atomic<bool> checker_armed{false};
+};
 
 struct Internals {
   // Set when made, read-only afterwards (strong references kept for good).
@@ -33,21 +50,20 @@ struct Internals {
   PyObject* loop_gone = nullptr;        // weak-reference callback that forgets a dead loop (waker)
   PyObject* cancel_hook = nullptr;      // the done-callback of every future (future)
 
-  // Interpreter lock: loop -> its record, from the loop's first call until the loop is freed.
-  std::unordered_map<PyObject*, std::shared_ptr<LoopRecord>> loops;
-  // Interpreter lock: future -> its operation, until the future is settled or cancelled.
-  std::unordered_map<PyObject*, std::weak_ptr<Pending>> watched;
-
-  // records_m: every record, for the check of stalled queues, which runs without the lock.
-  std::mutex records_m;
-  std::vector<std::weak_ptr<LoopRecord>> records;
-  // Whether that check is scheduled.
-  std::atomic<bool> checker_armed{false};
+  // Interpreter lock: this process's tables and the fork generation they belong to. Replaced
+  // only in a fork's child, before any of the child's workers exists.
+  LoopTables* tables = nullptr;
+  std::uint32_t process = 0;
 };
 
-// With the interpreter lock held; null with a Python error set if it cannot be made.
+// With the interpreter lock held; null with a Python error set if it cannot be made. In the
+// child of a fork, its first call forgets what the parent had in flight first.
 Internals* internals();
 // Once made, from any thread (the fields guarded by their own locks only).
 Internals& made_internals() noexcept;
+
+// With the interpreter lock, at import: has the child of every os.fork() forget the parent's
+// loops and calls at once, so that a call in flight at the fork fails there instead of hanging.
+bool forget_parent_after_forks(PyObject* module);
 
 }  // namespace engine

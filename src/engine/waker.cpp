@@ -10,6 +10,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "engine/internals.hpp"
+#include "process.hpp"
 #include "py/gil.hpp"
 #include "py/types.hpp"
 #include "ws/runtime.hpp"
@@ -50,7 +51,7 @@ void retire(LoopRecord& rec) {
 // (is_closed), so it works on a copy and never changes the table.
 void retire_closed_loops(Internals& in) {
   std::vector<std::shared_ptr<LoopRecord>> watching;
-  for (auto& [loop, rec] : in.loops) {
+  for (auto& [loop, rec] : in.tables->loops) {
     std::lock_guard lk(rec->m);
     if (rec->fd >= 0) watching.push_back(rec);
   }
@@ -75,6 +76,7 @@ struct Reader {
 
 PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
   LoopRecord& rec = **reinterpret_cast<Reader*>(self)->rec;
+  if (!rec.in_this_process()) Py_RETURN_NONE;  // the parent's: see fork.cpp
   // Reset before taking the queue: an outcome queued after the reset wakes the loop again.
   std::uint64_t count;
   if (rec.fd >= 0) (void)!::read(rec.fd, &count, sizeof count);
@@ -85,7 +87,9 @@ PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
 // The selector lets go of the reader when the loop closes: later outcomes take the drain, which
 // reports the closed loop; what is queued now is handed to it.
 void reader_dealloc(PyObject* self) {
-  if (auto* holder = reinterpret_cast<Reader*>(self)->rec) {
+  if (auto* holder = reinterpret_cast<Reader*>(self)->rec; holder && !(*holder)->in_this_process()) {
+    // The parent's record: kept, never freed here (see fork.cpp).
+  } else if (holder) {
     std::shared_ptr<LoopRecord> rec = std::move(*holder);
     delete holder;
     bool queued;
@@ -110,7 +114,10 @@ struct Drain {
 };
 
 PyObject* drain_call(PyObject* self, PyObject*, PyObject*) {
-  if (auto rec = reinterpret_cast<Drain*>(self)->rec->lock()) drain_queue(*rec);
+  if (auto rec = reinterpret_cast<Drain*>(self)->rec->lock()) {
+    if (rec->in_this_process()) drain_queue(*rec);
+    else new std::shared_ptr<LoopRecord>(std::move(rec));  // the parent's: never freed here
+  }
   Py_RETURN_NONE;
 }
 
@@ -167,7 +174,7 @@ void check_stale();
 
 void arm_checker() {
   Internals& in = made_internals();
-  if (in.checker_armed.load(std::memory_order_relaxed) || in.checker_armed.exchange(true)) return;
+  if (in.tables->checker_armed.load(std::memory_order_relaxed) || in.tables->checker_armed.exchange(true)) return;
   auto t = std::make_shared<boost::asio::steady_timer>(ws::runtime(), STALE_AFTER);
   t->async_wait([t](boost::system::error_code) { check_stale(); });
 }
@@ -178,9 +185,9 @@ void check_stale() {
   std::vector<std::shared_ptr<LoopRecord>> stale;
   bool queued = false;
   {
-    std::lock_guard lk(in.records_m);
-    std::erase_if(in.records, [](const std::weak_ptr<LoopRecord>& w) { return w.expired(); });
-    for (auto& weak : in.records) {
+    std::lock_guard lk(in.tables->records_m);
+    std::erase_if(in.tables->records, [](const std::weak_ptr<LoopRecord>& w) { return w.expired(); });
+    for (auto& weak : in.tables->records) {
       auto rec = weak.lock();
       if (!rec) continue;
       std::lock_guard rl(rec->m);
@@ -204,13 +211,13 @@ void check_stale() {
       wake_by_drain(rec);
     }
   }
-  in.checker_armed.store(false);
+  in.tables->checker_armed.store(false);
   if (queued) arm_checker();
 }
 
 // The weak-reference callback of every record: the loop is being freed, so its entry goes.
 PyObject* loop_gone_call(PyObject*, PyObject* ref) {
-  auto& loops = made_internals().loops;
+  auto& loops = made_internals().tables->loops;
   auto it = std::find_if(loops.begin(), loops.end(), [ref](const auto& e) { return e.second->loop_ref == ref; });
   if (it != loops.end()) {
     // Out of the table before anything is let go of: nothing runs while the table is changing.
@@ -253,7 +260,7 @@ LoopRecord::~LoopRecord() {
 
 std::shared_ptr<LoopRecord> record_for(PyObject* loop) {
   Internals& in = made_internals();
-  if (auto it = in.loops.find(loop); it != in.loops.end() && referent(it->second->loop_ref).get() == loop)
+  if (auto it = in.tables->loops.find(loop); it != in.tables->loops.end() && referent(it->second->loop_ref).get() == loop)
     return it->second;
   if (!in.loop_gone && !(in.loop_gone = PyCFunction_New(&LOOP_GONE, nullptr))) return nullptr;
   retire_closed_loops(in);
@@ -268,12 +275,12 @@ std::shared_ptr<LoopRecord> record_for(PyObject* loop) {
   rec->fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (!watch_eventfd(in, loop, rec)) PyErr_Clear();  // completed through call_soon_threadsafe
   {
-    std::lock_guard lk(in.records_m);
-    in.records.push_back(rec);
+    std::lock_guard lk(in.tables->records_m);
+    in.tables->records.push_back(rec);
   }
   // An entry still here is one left by a dead loop at the same address: replaced, and let go of
   // once the table is consistent.
-  std::shared_ptr<LoopRecord> old = std::exchange(in.loops[loop], rec);
+  std::shared_ptr<LoopRecord> old = std::exchange(in.tables->loops[loop], rec);
   return rec;
 }
 

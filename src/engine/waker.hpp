@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/future.hpp"
+#include "process.hpp"
 #include "ws/timeout.hpp"
 
 namespace engine {
@@ -31,6 +32,10 @@ struct LoopRecord {
   PyObject* loop_ref = nullptr;       // weak reference to the loop (its callback forgets the loop)
   PyObject* create_future = nullptr;  // the loop type's create_future, called with the loop
   PyObject* drain = nullptr;          // what call_soon_threadsafe is given; made when first needed
+
+  // The fork generation the record was made in: a fork's child leaves the parent's records alone.
+  const std::uint32_t process = proc::fork_generation();
+  bool in_this_process() const noexcept { return process == proc::fork_generation(); }
 };
 
 // The record of `loop` (made on its first call); null with a Python error set.

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "process.hpp"
+
 namespace py {
 
 namespace {
@@ -13,7 +15,8 @@ namespace {
 // The door: closed once, for good. Workers count themselves in before they look at it, so that
 // once the hook has closed it and seen the count drop to zero, none can still get the lock.
 std::atomic<bool> door_closed{false};
-std::atomic<int> workers_inside{0};
+// Per process: a fork's child has none of the parent's workers, whatever the parent's count was.
+constinit proc::PerProcess<std::atomic<int>> workers_inside;
 
 constexpr auto DOOR_WAIT = std::chrono::seconds(5);
 
@@ -21,7 +24,7 @@ PyObject* close_door(PyObject*, PyObject*) {
   door_closed.store(true);
   Py_BEGIN_ALLOW_THREADS
   const auto until = std::chrono::steady_clock::now() + DOOR_WAIT;
-  while (workers_inside.load() != 0 && std::chrono::steady_clock::now() < until)
+  while (workers_inside.get().load() != 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
@@ -29,21 +32,21 @@ PyObject* close_door(PyObject*, PyObject*) {
 
 PyMethodDef CLOSE_DOOR = {"_close_door", close_door, METH_NOARGS, nullptr};
 
-std::mutex& deferred_mutex() {
-  static auto* m = new std::mutex();
-  return *m;
-}
-std::vector<PyObject*>& deferred() {
-  static auto* v = new std::vector<PyObject*>();
-  return *v;
-}
+// A fork's child starts an empty list: the parent's may be mid-change under a lock that a
+// parent thread held at the fork (its references are then leaked in the child).
+struct Deferred {
+  std::mutex m;
+  std::vector<PyObject*> refs;  // guarded by m
+};
+constinit proc::PerProcess<Deferred> deferred;
 
 }  // namespace
 
 WorkerGil::WorkerGil() noexcept {
-  workers_inside.fetch_add(1);
+  auto& inside = workers_inside.get();
+  inside.fetch_add(1);
   if (door_closed.load()) {
-    workers_inside.fetch_sub(1);
+    inside.fetch_sub(1);
     return;
   }
   // The first use on a thread creates its Python thread state and keeps it for good: otherwise
@@ -61,7 +64,7 @@ WorkerGil::WorkerGil() noexcept {
 WorkerGil::~WorkerGil() {
   if (!acquired_) return;
   PyGILState_Release(state_);
-  workers_inside.fetch_sub(1);
+  workers_inside.get().fetch_sub(1);
 }
 
 bool install_exit_door() {
@@ -75,16 +78,18 @@ bool install_exit_door() {
 
 void release_later(PyObject* o) noexcept {
   if (!o) return;
-  std::lock_guard lk(deferred_mutex());
-  deferred().push_back(o);
+  Deferred& d = deferred.get();
+  std::lock_guard lk(d.m);
+  d.refs.push_back(o);
 }
 
 void release_deferred() noexcept {
   std::vector<PyObject*> now;
   {
-    std::lock_guard lk(deferred_mutex());
-    if (deferred().empty()) return;
-    now.swap(deferred());
+    Deferred& d = deferred.get();
+    std::lock_guard lk(d.m);
+    if (d.refs.empty()) return;
+    now.swap(d.refs);
   }
   for (PyObject* o : now) Py_DECREF(o);
 }

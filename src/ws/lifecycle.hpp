@@ -12,6 +12,11 @@ namespace ws {
 
 // What every call of a closed engine fails with.
 inline constexpr const char* ENGINE_CLOSED = "engine closed";
+// What every call fails with in the child of a fork, on an engine made before it (and what a
+// call in flight at the fork ends with there): the engine's connection and threads stay with
+// the parent.
+inline constexpr const char* ENGINE_OF_ANOTHER_PROCESS =
+    "engine was made in another process (before a fork); make a new engine in this process";
 
 // Completes with an empty payload as soon as the slot holds a connection; without a limit it may
 // wait forever. Never waits for the slot lock.

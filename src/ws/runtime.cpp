@@ -6,24 +6,29 @@
 #include <algorithm>
 #include <thread>
 
+#include "process.hpp"
+
 namespace ws {
 
-boost::asio::io_context& runtime() {
-  static boost::asio::io_context* const ctx = [] {
-    // A worker's share of a call is a few microseconds, while every thread that wakes up costs
-    // a processor the user interface (a browser on the same machine) needs: half the processors,
-    // and one on a machine of two. One thread also lets the scheduler skip waking others.
+namespace {
+
+struct Runtime {
+  // A worker's share of a call is a few microseconds, while every thread that wakes up costs
+  // a processor the user interface (a browser on the same machine) needs: half the processors,
+  // and one on a machine of two. One thread also lets the scheduler skip waking others.
+  static unsigned thread_count() {
     const unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
-    const unsigned n = std::clamp(cpus / 2, 1u, 8u);
-    // Leaked on purpose: destroying it at exit would race with the worker threads.
-    auto* io = new boost::asio::io_context(static_cast<int>(n));
-    auto* guard = new boost::asio::executor_work_guard<boost::asio::io_context::executor_type>(io->get_executor());
-    (void)guard;
-    for (unsigned i = 0; i < n; ++i)
-      std::thread([io] {
+    return std::clamp(cpus / 2, 1u, 8u);
+  }
+
+  Runtime() : io(static_cast<int>(thread_count())), guard(io.get_executor()) {}
+
+  void start_threads() {
+    for (unsigned i = 0, n = thread_count(); i < n; ++i)
+      std::thread([this] {
         for (;;) {
           try {
-            io->run();
+            io.run();
             return;
           } catch (abi::__forced_unwind&) {
             throw;  // the interpreter is ending this thread during finalisation
@@ -32,9 +37,19 @@ boost::asio::io_context& runtime() {
           }
         }
       }).detach();
-    return io;
-  }();
-  return *ctx;
+  }
+
+  boost::asio::io_context io;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard;
+};
+
+// Leaked on purpose: destroying it at exit would race with the worker threads.
+constinit proc::PerProcess<Runtime> current;
+
+}  // namespace
+
+boost::asio::io_context& runtime() {
+  return current.get([] { return new Runtime(); }, [](Runtime& r) { r.start_threads(); }).io;
 }
 
 }  // namespace ws

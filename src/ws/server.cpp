@@ -20,6 +20,7 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "process.hpp"
 #include "texts.hpp"
 #include "ws/runtime.hpp"
 #include "ws/upgrade.hpp"
@@ -36,10 +37,12 @@ namespace {
 // also run side by side, so a stalled one never keeps the real user interface out.
 constexpr auto UPGRADE_LIMIT = std::chrono::seconds(10);
 
+// One per process: a fork's child must not wait for a parent thread that held it at the fork.
+constinit proc::PerProcess<std::mutex> log_mutex;
+
 void log_line(const std::string& text) {
-  static std::mutex m;
   const std::string line = std::string(texts::LOG_PREFIX) + text + "\n";
-  std::lock_guard lk(m);
+  std::lock_guard lk(log_mutex.get());
   const char* p = line.data();
   std::size_t left = line.size();
   while (left > 0) {

@@ -13,6 +13,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/strand.hpp>
 
+#include "process.hpp"
 #include "ws/runtime.hpp"
 #include "ws/sync.hpp"
 #include "ws/wsconn.hpp"
@@ -108,6 +109,11 @@ struct EngineShared {
   // locks, and so the wire, in the order they were made. Made by the first call (constructing
   // an engine starts no thread).
   std::optional<Strand> exchanges;
+  // The fork generation the engine was made in. In a fork's child none of this engine's objects
+  // may be used: its runtime has no threads there, and its sockets and listeners are the parent's.
+  std::uint32_t process = proc::fork_generation();
+
+  bool made_in_this_process() const noexcept { return process == proc::fork_generation(); }
 
   static EngineShared create(std::string host, std::uint16_t port, std::uint32_t start_seq) {
     return {std::move(host),
@@ -117,7 +123,8 @@ struct EngineShared {
             std::make_shared<ConnectionSlot>(),
             std::make_shared<ConnectedSignal>(),
             std::make_shared<Lifecycle>(),
-            std::nullopt};
+            std::nullopt,
+            proc::fork_generation()};
   }
 };
 
