@@ -36,7 +36,7 @@ def run_single(args: argparse.Namespace) -> List[dict]:
                 if terminated or truncated:
                     break
             rows.append({"env": 0, "episode": episode, "steps": steps, "return": total, "pnl": info["pnl"],
-                         "trades": len(info["trades"]), "end": "terminated" if terminated else "truncated"})
+                         "trades": info["trade_count"], "end": "terminated" if terminated else "truncated"})
     finally:
         env.close()
     return rows
@@ -60,7 +60,7 @@ def run_vector(args: argparse.Namespace) -> List[dict]:
                 if terminated[i] or truncated[i]:
                     final = info["final_info"]
                     rows.append({"env": i, "episode": episodes[i], "steps": steps[i], "return": returns[i],
-                                 "pnl": final["pnl"][i], "trades": len(final["trades"][i]),
+                                 "pnl": final["pnl"][i], "trades": final["trade_count"][i],
                                  "end": "terminated" if terminated[i] else "truncated"})
                     episodes[i], returns[i], steps[i] = info["episode_index"][i], 0.0, 0
     finally:

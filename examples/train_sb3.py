@@ -6,8 +6,10 @@ Needs PyTorch, which is too large for CI; run it by hand:
     python examples/train_sb3.py --timesteps 20000
 
 Trains on the page's training episodes, then plays every test episode with
-the trained policy, with random actions and by holding (never trading), and
-prints the mean episode return of each. A short run on synthetic candles
+the trained policy, with random actions and by holding (never trading),
+through ``py_engine_rust_gym.evaluate``, and prints the mean episode return
+of each. A page that crashes or hangs during training ends only its own
+episode (SB3 sees it truncated) and is opened again; the log says so. A short run on synthetic candles
 mostly learns to trade less; the point is the pipeline: eight pages stepped
 concurrently, feeding an off-the-shelf learner.
 """
@@ -15,9 +17,10 @@ concurrently, feeding an off-the-shelf learner.
 from __future__ import annotations
 
 import argparse
+import logging
 import sys
 import time
-from typing import Callable, List, Optional
+from typing import List, Optional
 
 import numpy as np
 from gymnasium.vector import AutoresetMode
@@ -55,6 +58,8 @@ class GymnasiumToSB3(VecEnv):
         for i in np.flatnonzero(dones):
             infos[i]["terminal_observation"] = info["final_obs"][i]
             infos[i]["TimeLimit.truncated"] = bool(truncated[i] and not terminated[i])
+            if "_page_error" in info and info["_page_error"][i]:
+                infos[i]["page_error"] = info["page_error"][i]
         return obs, rewards.astype(np.float32), dones, infos
 
     def close(self) -> None:
@@ -74,24 +79,6 @@ class GymnasiumToSB3(VecEnv):
         return [False for _ in self._get_indices(indices)]
 
 
-def play_test_episodes(envs: py_engine_rust_gym.BrowserTradingVectorEnv,
-                       choose: Callable[[np.ndarray], np.ndarray]) -> List[float]:
-    """Every test episode once, ``num_envs`` at a time; the return of each."""
-    count = envs.envs[0].episode_counts["test"]
-    returns: List[float] = []
-    for start in range(0, count, envs.num_envs):
-        indices = [min(start + i, count - 1) for i in range(envs.num_envs)]
-        obs, _ = envs.reset(options={"episode_index": indices, "episode_type": "test"})
-        totals = np.zeros(envs.num_envs)
-        running = np.ones(envs.num_envs, dtype=bool)
-        while running.any():
-            obs, rewards, terminated, truncated, _ = envs.step(choose(obs))
-            totals += rewards * running
-            running &= ~(terminated | truncated)
-        returns += list(totals[:min(envs.num_envs, count - start)])
-    return returns
-
-
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--timesteps", type=int, default=20000, help="PPO timesteps (default 20000)")
@@ -99,6 +86,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--episode-length", type=int, default=50, help="steps per episode (default 50)")
     parser.add_argument("--seed", type=int, default=0)
     args = parser.parse_args(argv)
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
 
     envs = py_engine_rust_gym.make_vec(args.num_envs, episode_length=args.episode_length, seed=args.seed,
                                        candles=20 + args.episode_length * 80,
@@ -124,15 +112,19 @@ def main(argv: Optional[List[str]] = None) -> int:
 
         rng = np.random.default_rng(args.seed)
         results = {
-            "PPO": play_test_episodes(envs, policy),
-            "random": play_test_episodes(envs, lambda obs: rng.integers(0, 4, args.num_envs)),
-            "hold": play_test_episodes(envs, lambda obs: np.zeros(args.num_envs, dtype=np.int64)),
+            "PPO": py_engine_rust_gym.evaluate(envs, policy),
+            "random": py_engine_rust_gym.evaluate(envs, lambda obs: rng.integers(0, 4, len(obs))),
+            "hold": py_engine_rust_gym.evaluate(envs, lambda obs: np.zeros(len(obs), dtype=np.int64)),
         }
+        reopened = int(envs.reopen_counts.sum())
     finally:
         envs.close()
     print("mean episode return over the %d test episodes:" % len(results["PPO"]))
-    for name, returns in results.items():
-        print("  %-7s %+9.2f  (std %.2f)" % (name, np.mean(returns), np.std(returns)))
+    for name, rows in results.items():
+        returns = [row.total_reward for row in rows]
+        print("  %-7s %+9.2f  (std %.2f, %.1f trades per episode)"
+              % (name, np.mean(returns), np.std(returns), np.mean([row.trades for row in rows])))
+    print("pages reopened after a fault during the run: %d" % reopened)
     return 0
 
 

@@ -48,8 +48,11 @@ make_venv() {  # name interpreter numpy-spec
     "$2" -m venv "$dir" || return 1
   fi
   # websockets: the pure-Python baseline engine, which tests/test_bench_engines.py checks against the module.
+  # psutil: the tests' look at their own process tree (psutil 6 and later do not load on PyPy 3.9).
   "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-    "$3" pytest websockets "scikit-build-core>=0.8" "cmake>=3.24" ninja || return 1
+    "$3" pytest websockets "scikit-build-core>=0.8" "cmake>=3.24" ninja \
+    "psutil; platform_python_implementation == 'CPython'" "psutil<6; platform_python_implementation == 'PyPy'" \
+    || return 1
 }
 
 build_into() {  # name
@@ -100,8 +103,9 @@ GYM_EXTRA=$(.venv/cpython/bin/python -c 'import tomllib; print(" ".join(tomllib.
   || failures+=("reading the gym extra")
 read -r -a GYM_EXTRA <<<"${GYM_EXTRA:-}"
 .venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${GYM_EXTRA[@]}" || failures+=("gym extra (cpython)")
-# The ray extra (the Ray worker tests in tests/gym), on CPython only: Ray has no PyPy build.
-mapfile -t RAY_EXTRA < <(.venv/cpython/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["ray"]))')
+# The ray and rllib extras (the Ray worker and RLlib tests in tests/gym), on CPython only: Ray has no PyPy
+# build. RLlib brings the Gymnasium release it pins, which the environment tests then run against.
+mapfile -t RAY_EXTRA < <(.venv/cpython/bin/python -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(extras["ray"] + extras["rllib"]))')
 .venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${RAY_EXTRA[@]}" || failures+=("ray extra (cpython)")
 make_venv pypy pypy3 "numpy==1.26.*" && build_into pypy || failures+=("pypy build")
 if [ -x .venv/pypy/bin/python ] && ! .venv/pypy/bin/python -m pip install -q --disable-pip-version-check "${GYM_EXTRA[@]}"; then

@@ -48,52 +48,92 @@ The candles (an array of 5 columns given as ``candles=``, or synthetic ones:
 ``candles=None`` makes enough for 32 episodes, an int makes that many rows,
 from ``seed``) are cut by the page into training and test episodes of
 ``episode_length`` steps. ``reset(options={"episode_index": i,
-"episode_type": "train" | "test"})`` starts that one; without options the
-next training episode in order (cycling); ``reset(seed=s)`` draws where that
-order starts from the seed. The reward of a step is the snapshot's
-``last_reward`` (the change of equity over the step), so the rewards of an
-episode add up to its P&L. ``truncated`` when the page says the episode has
-taken all its steps (``done``); ``terminated`` when equity has fallen to zero
-or below (the account cannot trade any more; there is no margin on the page).
-At the end the environment calls ``end_session`` (unless
-``end_session=False``) and puts the page's trade summary in ``info["trades"]``
-and its total in ``info["pnl"]``. Every info holds the snapshot's ``step``,
-``price``, ``balance``, ``equity``, ``unrealized_pnl``, ``realized_pnl`` and
-``net_units``.
+"episode_type": "train" | "test"})`` starts that one. Without an index the
+page's schedule gives the next one (``EpisodeSchedule``): in order, or in an
+order drawn from ``reset(seed=s)``; the type is the one the last reset chose
+(training at first), and autoresets keep it. The pages of ``make_vec`` (and
+of Ray workers and RLlib env runners) share out the episodes so that no two
+play the same one at the same time, as long as there are at least as many
+episodes as pages (with more pages, they spread evenly, and a warning says
+so). ``candles`` may also be a list of markets, one per page (cycled).
+
+The reward of a step is the snapshot's ``last_reward`` (the change of
+equity over the step), so the rewards of an episode add up to its P&L.
+``truncated`` when the page says the episode has taken all its steps
+(``done``); ``terminated`` when equity has fallen to zero or below (the
+account cannot trade any more; there is no margin on the page). At the end
+the environment calls ``end_session`` (unless ``end_session=False``):
+``info["pnl"]`` is the total of the page's trade summary and
+``info["trade_count"]`` its rows; the summary itself is
+``env.episode_trades`` (``envs.call("episode_trades")``), since its length
+varies. ``evaluate(envs, policy)`` plays every test episode once and returns
+one row per episode (return, P&L, trades).
+
+Infos have the same keys and shapes in every environment, so that any
+vectoriser stacks them (Gymnasium's ``SyncVectorEnv`` and ``AsyncVectorEnv``,
+RLlib's env runners, SB3): every step ``step`` (int), ``price``,
+``balance``, ``equity``, ``unrealized_pnl``, ``realized_pnl``, ``net_units``
+(floats); after a reset also ``episode_type`` (str), ``episode_index`` and
+``first_candle`` (ints); at an episode's end ``pnl`` (float) and
+``trade_count`` (int); ``page_error`` (str) when a page fault ended the
+episode; ``action_error`` (str) when the page refused an order of the step.
 
 A step sends the action's operations and ``step_and_sync`` together and
 awaits them together: one round trip (``close all`` needs a ticket list
 first only when the page itself changed the positions).
 
+Faults of the page
+------------------
+
+A page that crashes, does not answer within ``step_timeout`` seconds (a hung
+renderer) or loses its connection ends only its own episode, in the step
+where that happens: ``truncated=True``, its last good observation, reward 0
+and ``info["page_error"]`` (``_page_error`` is the mask in a vector
+environment); ``step()`` raises nothing for it. The page is opened again in
+the background (``reopen_count``, ``reopen_counts``; each is logged), and
+the next ``reset`` (the next step of a vector environment, as Gymnasium's
+next-step autoreset does) starts a new episode on it. A step interrupted by
+Ctrl-C or a cancelled task ends its episodes too. Invalid actions still
+raise ``ValueError`` before anything is sent to any page, and a page that
+cannot be opened again three times in a row raises ``BrowserTradingError``.
+
 Keyword arguments (``gymnasium.make`` passes them on)
 -----------------------------------------------------
 
+All of them are fields of ``EnvSettings``, which holds their defaults:
 ``candles``, ``episode_length`` (50), ``window`` (20), ``balance`` (10000),
 ``test_fraction`` (0.25), ``seed`` (7), ``sync`` (``"deferred"``: the page
 redraws at steps and twice a second; ``"eager"``: after every request),
-``action_scheme``, ``units``, ``observation``, ``render_mode``
-(``"rgb_array"``: ``render()`` returns the page's screenshot as (height,
-width, 3) uint8; ``"human"``: the page in a visible window, needs a
-display; ``None``, the default: the page is told it is hidden and draws
-nothing, which makes each step several times cheaper for Chromium),
-``chromium``, ``ui_url`` (another page to load instead of ui/;
-it gets the same query string), ``connect_timeout`` (30 s),
-``viewport`` ((1200, 800)), ``end_session`` (True).
+``action_scheme``, ``units`` (10; a whole number, ``10.0`` is fine),
+``observation``, ``render_mode`` (``"rgb_array"``: ``render()`` returns the
+page's screenshot as (height, width, 3) uint8; ``"human"``: the page in a
+visible window, or, without a display, headless with a warning, as under
+``check_env``; ``None``, the default: the page is told it is hidden and
+draws nothing, which makes each step several times cheaper for Chromium),
+``chromium``, ``ui_url`` (another page to load instead of ui/; it gets the
+same query string), ``connect_timeout`` (30 s), ``step_timeout`` (10 s),
+``viewport`` ((1200, 800)), ``end_session`` (True), ``episode_slot`` and
+``episode_slots`` (this page's share of the episodes among several).
 
-Sync, async, notebooks
-----------------------
+Sync, async, notebooks, fork
+----------------------------
 
 Engines and pages run on one event loop in a thread owned by this package.
 ``reset``/``step``/``render``/``close`` block the calling thread (a loop
 already running there, as in a notebook, is paused, not re-entered);
 ``areset``/``astep``/``arender``/``aclose`` (and ``BrowserTradingEnv.acreate``)
-await the same work from any ``async`` code.
+await the same work from any ``async`` code. A process made by ``fork()``
+(Gymnasium's ``AsyncVectorEnv``, ``multiprocessing``) starts its own loop,
+Chromium and engines; environments inherited from the parent refuse to work
+there (``BrowserTradingError``) and closing them leaves the parent's alone.
 
 Errors: ``ChromiumNotFoundError``, ``BrowserLaunchError``,
-``DisplayNotFoundError``, ``PageConnectError`` (the page did not load or
-never connected: names the URL, the origin and the timeout) and
-``PageCrashedError`` (the page crashed; ``reset()`` opens a new page and
-engine), all ``BrowserTradingError``, a ``RuntimeError``.
+``PageConnectError`` (the page did not load or never connected: names the
+URL, the origin and the timeout), ``PageRefusedError`` (the page answered
+with an error record: ``err``, ``sub``) and the page faults
+(``PageFault``: ``PageCrashedError``, ``PageTimeoutError``,
+``PageDisconnectedError``), all ``BrowserTradingError``, a ``RuntimeError``.
+The package logs through ``logging.getLogger("py_engine_rust_gym")``.
 
 ``close()`` closes the page, then the engine (its port is free at once); the
 last environment closes Chromium. Environments left open are closed when
@@ -105,8 +145,11 @@ Ray and RLlib
 ``py_engine_rust_gym.ray`` (``pip install "py_engine_rust[gym,ray]"``, CPython
 only): ``EnvWorker``, a Ray actor that owns one ``make_vec`` on the node where
 it runs, and ``WorkerPool``, which collects rollouts from many of them across
-a cluster and replaces those that die. ``py_engine_rust_gym.rllib.env_creator``
-makes the environments of RLlib's env runners (``tune.register_env``). This
+a cluster and replaces those that die; rollout ``i`` plays the same episodes
+whichever worker runs it, and its ``final_observations`` and ``page_errors``
+are kept. ``py_engine_rust_gym.rllib.env_creator`` makes the environments of
+RLlib's env runners (``tune.register_env``), in both of RLlib's vectorise
+modes, every sub-environment of every runner on its own episodes. This
 package imports neither.
 """
 
@@ -119,17 +162,22 @@ from .actions import ActionScheme, TargetPositionActions, TradeActions, Trader
 from .candles import synthetic_candles
 from .env import BrowserTradingEnv
 from .errors import (BrowserLaunchError, BrowserTradingError, ChromiumNotFoundError, DisplayNotFoundError,
-                     PageConnectError, PageCrashedError)
+                     PageConnectError, PageCrashedError, PageDisconnectedError, PageFault, PageRefusedError,
+                     PageTimeoutError)
+from .evaluation import EpisodeResult, evaluate
 from .observations import ObservationBuilder
+from .schedule import EpisodeSchedule
+from .settings import EnvSettings
 from .vector import BrowserTradingVectorEnv, make_vec
 
 ENV_ID = "py_engine_rust_gym/BrowserTrading-v0"
 
 __all__ = [
-    "ENV_ID", "CHROMIUM_ARGS", "BrowserTradingEnv", "BrowserTradingVectorEnv", "make_vec", "ActionScheme",
-    "TradeActions", "TargetPositionActions", "Trader", "ObservationBuilder", "synthetic_candles",
-    "BrowserTradingError", "ChromiumNotFoundError", "BrowserLaunchError", "DisplayNotFoundError",
-    "PageConnectError", "PageCrashedError",
+    "ENV_ID", "CHROMIUM_ARGS", "EnvSettings", "BrowserTradingEnv", "BrowserTradingVectorEnv", "make_vec",
+    "evaluate", "EpisodeResult", "EpisodeSchedule", "ActionScheme", "TradeActions", "TargetPositionActions",
+    "Trader", "ObservationBuilder", "synthetic_candles", "BrowserTradingError", "ChromiumNotFoundError",
+    "BrowserLaunchError", "DisplayNotFoundError", "PageConnectError", "PageFault", "PageCrashedError",
+    "PageTimeoutError", "PageDisconnectedError", "PageRefusedError",
 ]
 
 if ENV_ID not in gymnasium.registry:

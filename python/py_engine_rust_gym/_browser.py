@@ -12,13 +12,17 @@ import asyncio
 import atexit
 import functools
 import http.server
+import logging
 import os
 import shutil
 import threading
 from typing import Any, Dict, Optional, Tuple
 
 from ._runtime import LOOP
-from .errors import BrowserLaunchError, ChromiumNotFoundError, DisplayNotFoundError
+from ._targets import TargetChannel
+from .errors import BrowserLaunchError, ChromiumNotFoundError
+
+LOG = logging.getLogger("py_engine_rust_gym")
 
 #: Chromium switches for many pages answering small messages at once: a page
 #: in a context nobody looks at must not have its timers throttled, its
@@ -54,11 +58,19 @@ def find_chromium(path: Optional[str] = None) -> str:
                                 % (", ".join(CHROMIUM_CANDIDATES), INSTALL_HINT))
 
 
-def check_display() -> None:
-    if not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
-        raise DisplayNotFoundError(
-            "render_mode='human' opens a browser window and needs a display, but neither DISPLAY nor "
-            "WAYLAND_DISPLAY is set; use render_mode='rgb_array', or run under xvfb-run")
+_warned_no_display = False
+
+
+def has_display() -> bool:
+    """Whether a window can be shown; says once, at WARNING, what "human" does without one."""
+    global _warned_no_display
+    if os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"):
+        return True
+    if not _warned_no_display:
+        _warned_no_display = True
+        LOG.warning("render_mode='human' without a display (DISPLAY and WAYLAND_DISPLAY are unset): the page "
+                    "runs headless and render() shows nothing; run under xvfb-run to see it, or use 'rgb_array'")
+    return False
 
 
 def ui_directory() -> str:
@@ -100,6 +112,7 @@ class BrowserPool:
         self._lock: Optional[asyncio.Lock] = None
         self._playwright: Any = None
         self._browsers: Dict[Tuple[str, bool], Any] = {}
+        self._channels: Dict[Tuple[str, bool], TargetChannel] = {}
         self._users: Dict[Tuple[str, bool], int] = {}
         self._server: Optional[UiServer] = None
         self._atexit = False
@@ -113,12 +126,26 @@ class BrowserPool:
         """A browser for one more environment, and the URL of the default page."""
         key = (executable, headless)
         async with self._guard():
+            browser = self._browsers.get(key)
+            if browser is not None and not browser.is_connected():
+                # Chromium itself died: pages opened from now on get a new one.
+                LOG.warning("Chromium at %s is gone; starting it again", executable)
+                del self._browsers[key]
+                self._channels.pop(key, None)
             if key not in self._browsers:
                 await self._launch(key)
             self._users[key] = self._users.get(key, 0) + 1
             if self._server is None:
                 self._server = UiServer()
             return self._browsers[key], self._server.url
+
+    async def targets(self, executable: str, headless: bool) -> TargetChannel:
+        """The browser's own protocol session, through which bare pages are made (``acquire`` first)."""
+        key = (executable, headless)
+        async with self._guard():
+            if key not in self._channels:
+                self._channels[key] = await TargetChannel.open(self._browsers[key])
+            return self._channels[key]
 
     async def release(self, executable: str, headless: bool) -> None:
         key = (executable, headless)
@@ -128,6 +155,7 @@ class BrowserPool:
                 self._users[key] = left
                 return
             self._users.pop(key, None)
+            self._channels.pop(key, None)
             browser = self._browsers.pop(key, None)
             if browser is not None:
                 await _quietly(browser.close())
@@ -157,11 +185,13 @@ class BrowserPool:
                 await self._stop_all()
             raise BrowserLaunchError("Chromium at %s did not start: %s" % (executable, exc)) from exc
         self._browsers[key] = browser
+        LOG.info("Chromium %s started (%s, %s)", browser.version, executable, "headless" if headless else "headed")
 
     async def _stop_all(self) -> None:
         for browser in self._browsers.values():
             await _quietly(browser.close())
         self._browsers.clear()
+        self._channels.clear()
         self._users.clear()
         if self._playwright is not None:
             playwright, self._playwright = self._playwright, None
@@ -186,6 +216,10 @@ class BrowserPool:
     def browser_count(self) -> int:
         return len(self._browsers)
 
+    def forget(self) -> None:
+        """In a child made by fork(): the browsers, the driver and the server are the parent's."""
+        self.__init__()  # type: ignore[misc]
+
 
 async def _quietly(awaitable: Any) -> None:
     """Teardown goes on past a browser or driver that is already gone."""
@@ -196,3 +230,4 @@ async def _quietly(awaitable: Any) -> None:
 
 
 POOL = BrowserPool()
+os.register_at_fork(after_in_child=POOL.forget)

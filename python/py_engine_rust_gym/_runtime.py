@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import os
+import sys
 import threading
 from typing import Any, Awaitable, Coroutine, Optional, TypeVar
 
@@ -20,6 +22,11 @@ class LoopThread:
     """Starts the loop's thread on first use; the thread is a daemon that lives with the process."""
 
     def __init__(self) -> None:
+        self.forget()
+
+    def forget(self) -> None:
+        """Starts over without a loop: also what a child made by fork() does, since the loop's thread
+        (and whatever held the lock) stayed in the parent."""
         self._lock = threading.Lock()
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._thread: Optional[threading.Thread] = None
@@ -27,6 +34,9 @@ class LoopThread:
     def loop(self) -> asyncio.AbstractEventLoop:
         with self._lock:
             if self._loop is None or self._thread is None or not self._thread.is_alive():
+                if sys.is_finalizing():
+                    # A thread started now would never run: whatever called is too late to do anything.
+                    raise RuntimeError("the interpreter is exiting: the environments' loop is gone")
                 loop = asyncio.new_event_loop()
                 ready = threading.Event()
                 thread = threading.Thread(target=self._run, args=(loop, ready),
@@ -80,6 +90,7 @@ class LoopThread:
 
 
 LOOP = LoopThread()
+os.register_at_fork(after_in_child=LOOP.forget)
 
 
 async def gather_settled(awaitables: "list[Awaitable[Any]]") -> "list[Any]":

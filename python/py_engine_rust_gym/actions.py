@@ -12,12 +12,21 @@ passed instead.
 
 from __future__ import annotations
 
+import numbers
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 from gymnasium import spaces
 
 CLOSE, REDUCE, CANCEL = 1, 2, 3
+
+
+def integral_units(units: Any) -> int:
+    """A trade size as the page takes it: a whole number >= 1, given as an int or an integral float."""
+    value = float(units) if isinstance(units, numbers.Real) and not isinstance(units, bool) else float("nan")
+    if not value.is_integer() or value < 1:
+        raise ValueError("units must be a whole number >= 1 (an int, or a float such as 10.0), got %r" % (units,))
+    return int(value)
 
 
 class Book:
@@ -65,11 +74,13 @@ class Book:
 class Trader:
     """The trading operations of one step, sent at once and answered with the step."""
 
-    def __init__(self, session: Any, book: Book, snapshot: np.ndarray, fields: Dict[str, int]) -> None:
+    def __init__(self, session: Any, book: Book, snapshot: np.ndarray, fields: Dict[str, int],
+                 timeout: Optional[float] = None) -> None:
         self._session = session
         self._engine = session.engine
         self._book = book
         self._fields = fields
+        self._timeout = timeout
         #: The snapshot before this step (the page's layout: ``field("net_units")`` and so on).
         self.snapshot = snapshot
         self.pending: List[Tuple[Any, Optional[Callable[[Any], None]]]] = []
@@ -89,7 +100,8 @@ class Trader:
                      stop_loss: Optional[float] = None, trailing_stop: Optional[float] = None) -> Any:
         """A market order at the current close; exits are price distances (ui/README.md)."""
         return self._send(self._engine.place_ticket(side, units, take_profit=take_profit, stop_loss=stop_loss,
-                                                    trailing_stop=trailing_stop), self._book.placed)
+                                                    trailing_stop=trailing_stop, timeout_secs=self._timeout),
+                          self._book.placed)
 
     def place_order(self, side: str, order_type: str, price: float, units: float, take_profit: Optional[float] = None,
                     stop_loss: Optional[float] = None, trailing_stop: Optional[float] = None,
@@ -97,15 +109,17 @@ class Trader:
         """A limit or stop order; exits are fractions of the fill price (ui/README.md)."""
         return self._send(self._engine.place_order(side, order_type, price, units, take_profit=take_profit,
                                                    stop_loss=stop_loss, trailing_stop=trailing_stop,
-                                                   time_limit=time_limit), self._book.placed)
+                                                   time_limit=time_limit, timeout_secs=self._timeout),
+                          self._book.placed)
 
     def close_positions(self, ids: List[int], actions: List[int], ratios: List[float]) -> Any:
-        return self._send(self._engine.close_positions(ids, actions, ratios), self._book.closed)
+        return self._send(self._engine.close_positions(ids, actions, ratios, timeout_secs=self._timeout),
+                          self._book.closed)
 
     async def positions(self) -> Dict[int, float]:
         """Open positions by id (value: side); one round trip only when the page changed the book."""
         if not self._book.valid:
-            tickets = await self._session.call(self._engine.get_ticket_list())
+            tickets = await self._session.call(self._engine.get_ticket_list(timeout_secs=self._timeout))
             self._book.load(tickets, list(self._session.config["ticket_columns"]))
         return dict(self._book.positions)
 
@@ -123,8 +137,25 @@ class ActionScheme:
     #: The trade size the observation scales the net position by.
     units: float = 1.0
 
+    def check(self, action: Any) -> None:
+        """Raises ``ValueError`` for an action outside the space, before anything is sent."""
+        if not self.space.contains(action):
+            raise ValueError("action %r is outside %s" % (action, self.space))
+
     async def apply(self, action: Any, trader: Trader) -> None:
         raise NotImplementedError
+
+
+def _discrete(action: Any, n: int) -> int:
+    """The action as an int of Discrete(n); ints, NumPy integers and integral floats are accepted."""
+    try:
+        value = float(action)
+    except (TypeError, ValueError):
+        value = float("nan")
+    if not value.is_integer() or not 0 <= value < n:
+        shown = action.item() if isinstance(action, np.generic) else action
+        raise ValueError("action %r is outside Discrete(%d)" % (shown, n))
+    return int(value)
 
 
 class TradeActions(ActionScheme):
@@ -140,20 +171,21 @@ class TradeActions(ActionScheme):
 
     def __init__(self, units: float = 10, take_profit: Optional[float] = None, stop_loss: Optional[float] = None,
                  trailing_stop: Optional[float] = None) -> None:
-        self.units = units
+        self.units = integral_units(units)
         self.exits = {"take_profit": take_profit, "stop_loss": stop_loss, "trailing_stop": trailing_stop}
         self.space = spaces.Discrete(4)
 
+    def check(self, action: Any) -> None:
+        _discrete(action, 4)
+
     async def apply(self, action: Any, trader: Trader) -> None:
-        a = int(action)
+        a = _discrete(action, 4)
         if a == self.BUY:
             trader.place_ticket("buy", self.units, **self.exits)
         elif a == self.SELL:
             trader.place_ticket("sell", self.units, **self.exits)
         elif a == self.CLOSE_ALL:
             await trader.close_all()
-        elif a != self.HOLD:
-            raise ValueError("action %r is outside Discrete(4)" % (action,))
 
 
 class TargetPositionActions(ActionScheme):
@@ -166,13 +198,14 @@ class TargetPositionActions(ActionScheme):
     FLAT, LONG, SHORT = range(3)
 
     def __init__(self, units: float = 10) -> None:
-        self.units = units
+        self.units = integral_units(units)
         self.space = spaces.Discrete(3)
 
+    def check(self, action: Any) -> None:
+        _discrete(action, 3)
+
     async def apply(self, action: Any, trader: Trader) -> None:
-        a = int(action)
-        if a not in (self.FLAT, self.LONG, self.SHORT):
-            raise ValueError("action %r is outside Discrete(3)" % (action,))
+        a = _discrete(action, 3)
         target = {self.FLAT: 0.0, self.LONG: float(self.units), self.SHORT: -float(self.units)}[a]
         if trader.net_units == target:
             return

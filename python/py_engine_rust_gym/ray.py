@@ -17,16 +17,31 @@ the rollouts travel through Ray. Each worker knows its index and its
 generation (0, then 1 for its first replacement, ...); its engines listen on
 ports the system picks, reported by ``describe()``.
 
+Every rollout starts new episodes, chosen by the rollout's number and the
+pool's seed alone: rollout ``i`` plays the same episodes (and, with random
+actions, the same actions) whichever worker runs it, and rollouts that run
+at the same time never share an episode (``EpisodeSchedule``: rollout
+``i``'s pages take the slots of ``i mod num_workers``). A page that crashes,
+hangs past ``step_timeout`` or loses its connection ends only its own
+episode, flagged in ``Rollout.page_errors``, and is opened again by the
+worker; the rollout goes on.
+
 ``WorkerPool`` starts the workers with Ray's ``SPREAD`` strategy (one CPU
 each by default) and hands out rollouts one at a time: whenever a worker
 finishes one (``ray.wait``), it gets the next, so a slow worker delays only
-its own rollout. A worker whose rollout fails (its browser died, its process
-was killed, its node went away, it ran past ``timeout``, or anything else in
-the rollout raised, the policy included) is killed and replaced by a new
-worker of the same index, which takes rollouts once its pages are open; that
-rollout is reported as a ``LostRollout`` (it is not run again) and the
-collection goes on. Past ``max_replacements`` replacements a dead worker is
-not replaced any more.
+its own rollout. A worker whose rollout fails (its process was killed, its
+node went away, it ran past ``timeout``, or anything else in the rollout
+raised, the policy included) is killed and replaced by a new worker of the
+same index, which takes rollouts once its pages are open; that rollout is
+reported as a ``LostRollout`` (it is not run again) and the collection goes
+on. Past ``max_replacements`` replacements a dead worker is not replaced
+any more.
+
+Ray's own ``ActorPool`` hands out work the same way but gives up on a dead
+actor's task; its actor restarts (``max_restarts``) would bring a worker
+back but run its lost rollout nowhere and report nothing. The pool keeps
+both: the loss is reported, and the replacement is a new worker of the same
+index.
 
 Needs Ray (``pip install "py_engine_rust[gym,ray]"``); CPython only, as Ray is.
 """
@@ -68,6 +83,7 @@ class WorkerInfo:
     generation: int
     pid: int
     node_ip: str
+    node_id: str
     hostname: str
     actor_id: str
     num_envs: int
@@ -84,10 +100,13 @@ class Rollout:
     ``observations[t]`` is what ``actions[t]`` was chosen on; ``rewards``,
     ``terminated`` and ``truncated`` are those of step ``t``. The environments
     reset themselves in the step that ends an episode (``AutoresetMode.SAME_STEP``),
-    so the observation after such a step is the first of the next episode.
-    ``last_observations`` follow the last step. Episodes continue from one
-    rollout of a worker to its next; ``episode_returns`` and
-    ``episode_lengths`` are those of the episodes that ended in this one.
+    so the observation after such a step is the first of the next episode, and
+    the last observation of the one that ended is ``final_observations[t]``
+    (zeros where no episode ended), to bootstrap from on truncation.
+    ``page_errors[t]`` flags the pages whose episode a page fault ended in step
+    ``t``. ``last_observations`` follow the last step (episodes still running
+    there are cut by the rollout's end). ``episode_returns`` and
+    ``episode_lengths`` are those of the episodes that ended in this rollout.
     ``elapsed`` is the time the worker spent stepping, the policy included (without Ray).
     """
 
@@ -99,6 +118,8 @@ class Rollout:
     rewards: np.ndarray
     terminated: np.ndarray
     truncated: np.ndarray
+    final_observations: Any
+    page_errors: np.ndarray
     last_observations: Any
     episode_returns: np.ndarray
     episode_lengths: np.ndarray
@@ -154,6 +175,14 @@ def _put(buffer: Any, t: int, value: Any) -> None:
         buffer[t] = value
 
 
+def _put_row(buffer: Any, t: int, i: int, value: Any) -> None:
+    if isinstance(buffer, dict):
+        for key in buffer:
+            _put_row(buffer[key], t, i, value[key])
+    else:
+        buffer[t, i] = value
+
+
 def _copy(value: Any) -> Any:
     if isinstance(value, dict):
         return {key: _copy(item) for key, item in value.items()}
@@ -164,68 +193,80 @@ def _copy(value: Any) -> Any:
 class EnvWorker:
     """A Ray actor owning ``make_vec(num_envs, **env_kwargs)`` in its own process.
 
-    ``seed`` and the worker's ``index`` and ``generation`` give the seed of
-    its first reset (``derive_seed``) and of its random actions; the candles
-    come from ``env_kwargs`` (by default the same synthetic market for every
-    worker, from ``env_kwargs["seed"]``), so that workers differ by episode,
-    as the sub-environments of one ``make_vec`` do.
+    Rollouts take their episodes and random actions from ``seed`` and their
+    number (see the module's docstring); ``num_workers`` is how many workers
+    run rollouts at the same time. The candles come from ``env_kwargs`` (by
+    default the same synthetic market for every worker, from
+    ``env_kwargs["seed"]``), so that workers differ by episode, as the
+    sub-environments of one ``make_vec`` do.
     """
 
     def __init__(self, index: int, num_envs: int, env_kwargs: Optional[Dict[str, Any]] = None, seed: int = 0,
-                 generation: int = 0) -> None:
+                 generation: int = 0, num_workers: int = 1) -> None:
         env_kwargs = dict(env_kwargs or {})
         if "autoreset_mode" in env_kwargs:
             raise ValueError("an EnvWorker resets its environments in the step that ends an episode "
                              "(AutoresetMode.SAME_STEP); do not pass autoreset_mode")
         self.index = int(index)
         self.generation = int(generation)
-        self._seed = derive_seed(seed, self.index, self.generation)
+        self.num_workers = max(int(num_workers), 1)
+        self._seed = int(seed)
         self._envs = make_vec(num_envs, autoreset_mode=AutoresetMode.SAME_STEP, **env_kwargs)
-        self._envs.action_space.seed(self._seed)
-        self._observations: Any = None
-        self._returns = np.zeros(self._envs.num_envs)
-        self._lengths = np.zeros(self._envs.num_envs, dtype=np.int64)
 
     def describe(self) -> WorkerInfo:
         envs = self._envs
         return WorkerInfo(index=self.index, generation=self.generation, pid=os.getpid(),
-                          node_ip=ray.util.get_node_ip_address(), hostname=socket.gethostname(),
+                          node_ip=ray.util.get_node_ip_address(),
+                          node_id=ray.get_runtime_context().get_node_id(), hostname=socket.gethostname(),
                           actor_id=ray.get_runtime_context().get_actor_id(), num_envs=envs.num_envs,
                           engine_host=HOST, engine_ports=[env.session.engine.port for env in envs.envs],
                           observation_space=envs.observation_space, action_space=envs.action_space)
 
     def rollout(self, rollout: int, steps: int, policy: Policy = None) -> Rollout:
-        """Steps the environments ``steps`` times (the first rollout resets them first)."""
+        """Resets the environments to rollout ``rollout``'s episodes and steps them ``steps`` times."""
         if int(steps) < 1:
             raise ValueError("steps must be at least 1, got %r" % (steps,))
-        envs = self._envs
-        if self._observations is None:
-            self._observations, _ = envs.reset(seed=self._seed)
+        envs, n = self._envs, self._envs.num_envs
+        envs.assign_slots((int(rollout) % self.num_workers) * n, self.num_workers * n)
+        current, _ = envs.reset(seed=derive_seed(self._seed, int(rollout)))
+        envs.action_space.seed(derive_seed(self._seed, int(rollout), 1))
         observations = create_empty_array(envs.observation_space, n=steps, fn=np.zeros)
+        final_observations = create_empty_array(envs.observation_space, n=steps, fn=np.zeros)
         actions = create_empty_array(envs.action_space, n=steps, fn=np.zeros)
-        rewards = np.zeros((steps, envs.num_envs))
-        terminated = np.zeros((steps, envs.num_envs), dtype=np.bool_)
-        truncated = np.zeros((steps, envs.num_envs), dtype=np.bool_)
+        rewards = np.zeros((steps, n))
+        terminated = np.zeros((steps, n), dtype=np.bool_)
+        truncated = np.zeros((steps, n), dtype=np.bool_)
+        page_errors = np.zeros((steps, n), dtype=np.bool_)
+        running = np.zeros(n)
+        lengths_now = np.zeros(n, dtype=np.int64)
         returns: List[float] = []
         lengths: List[int] = []
         started = time.perf_counter()
         for t in range(steps):
-            action = envs.action_space.sample() if policy is None else policy(self._observations)
-            _put(observations, t, self._observations)
+            action = envs.action_space.sample() if policy is None else policy(current)
+            _put(observations, t, current)
             _put(actions, t, action)
-            self._observations, rewards[t], terminated[t], truncated[t], _ = envs.step(action)
-            self._returns += rewards[t]
-            self._lengths += 1
+            current, rewards[t], terminated[t], truncated[t], info = envs.step(action)
+            if "_page_error" in info:
+                page_errors[t] = info["_page_error"]
+            running += rewards[t]
+            lengths_now += 1
             for i in np.flatnonzero(terminated[t] | truncated[t]):
-                returns.append(float(self._returns[i]))
-                lengths.append(int(self._lengths[i]))
-                self._returns[i], self._lengths[i] = 0.0, 0
+                _put_row(final_observations, t, i, info["final_obs"][i])
+                returns.append(float(running[i]))
+                lengths.append(int(lengths_now[i]))
+                running[i], lengths_now[i] = 0.0, 0
         elapsed = time.perf_counter() - started
         return Rollout(rollout=int(rollout), worker=self.index, generation=self.generation, observations=observations,
                        actions=actions, rewards=rewards, terminated=terminated, truncated=truncated,
-                       last_observations=_copy(self._observations), episode_returns=np.array(returns),
+                       final_observations=final_observations, page_errors=page_errors,
+                       last_observations=_copy(current), episode_returns=np.array(returns),
                        episode_lengths=np.array(lengths, dtype=np.int64), elapsed=elapsed, pid=os.getpid(),
                        node_ip=ray.util.get_node_ip_address())
+
+    def reopen_counts(self) -> List[int]:
+        """How often each page was opened again after a fault."""
+        return [int(c) for c in self._envs.reopen_counts]
 
     def close(self) -> None:
         """Closes the pages, the engines (their ports are free again) and Chromium."""
@@ -260,7 +301,9 @@ class _Slot:
 class WorkerPool:
     """``num_workers`` ``EnvWorker`` of ``envs_per_worker`` environments each, spread over the cluster.
 
-    ``env_kwargs`` go to ``make_vec`` in every worker; ``num_cpus`` is what
+    ``env_kwargs`` go to ``make_vec`` in every worker (``step_timeout``
+    among them, or given on its own); ``seed`` chooses every rollout's
+    episodes and random actions; ``num_cpus`` is what
     each worker reserves (a browser with its pages keeps about one core
     busy); ``actor_options`` are further options of the actors (Ray's
     ``.options()``, e.g. ``resources`` or another ``scheduling_strategy``).
@@ -273,12 +316,15 @@ class WorkerPool:
 
     def __init__(self, num_workers: int, envs_per_worker: int = 1, *, env_kwargs: Optional[Dict[str, Any]] = None,
                  seed: int = 0, num_cpus: float = 1, max_replacements: Optional[int] = None,
-                 startup_timeout: float = 300.0, actor_options: Optional[Dict[str, Any]] = None) -> None:
+                 startup_timeout: float = 300.0, actor_options: Optional[Dict[str, Any]] = None,
+                 step_timeout: Optional[float] = None) -> None:
         if int(num_workers) < 1 or int(envs_per_worker) < 1:
             raise ValueError("num_workers and envs_per_worker must be at least 1")
         self.num_workers = int(num_workers)
         self.envs_per_worker = int(envs_per_worker)
         self.env_kwargs = dict(env_kwargs or {})
+        if step_timeout is not None:
+            self.env_kwargs["step_timeout"] = step_timeout
         self.seed = int(seed)
         self.max_replacements = 2 * self.num_workers if max_replacements is None else int(max_replacements)
         self.replacements = 0
@@ -297,7 +343,7 @@ class WorkerPool:
 
     def _start(self, index: int, generation: int) -> Any:
         return EnvWorker.options(**self._options).remote(index, self.envs_per_worker, self.env_kwargs, self.seed,
-                                                         generation)
+                                                         generation, self.num_workers)
 
     def _replace(self, slot: _Slot) -> None:
         """Kills the worker of ``slot`` and, while replacements are left, starts a new one at its index."""

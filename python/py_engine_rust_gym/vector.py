@@ -1,14 +1,23 @@
-"""``make_vec``: a Gymnasium ``VectorEnv`` whose pages are stepped concurrently from one event loop.
+"""``make_vec``: a Gymnasium ``VectorEnv`` whose pages are stepped together from one event loop.
 
-Every step sends each page its operations and its ``step_and_sync`` at once
-and gathers the answers as they arrive: a batch takes as long as its
-slowest page, not the sum of all of them. Autoreset follows Gymnasium's
-``AutoresetMode`` (next step by default, same step, or disabled with
-``reset(options={"reset_mask": mask})``).
+Each page has its own engine and plays its own episodes: the pages share
+out the market's episodes (``schedule.EpisodeSchedule``), so that no two
+are on the same one as long as there are at least as many episodes as
+pages. Every step sends each page its operations and its ``step_and_sync``
+at once and gathers the answers as they arrive: a batch takes as long as
+its slowest page, not the sum of all of them, and a page that crashes,
+hangs or loses its connection ends only its own episode (``page_error``).
+Autoreset follows Gymnasium's ``AutoresetMode`` (next step by default, same
+step, or disabled with ``reset(options={"reset_mask": mask})``) and keeps
+the episode type of the last reset.
 """
 
 from __future__ import annotations
 
+import asyncio
+import inspect
+import logging
+import warnings
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import gymnasium
@@ -18,192 +27,256 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space, concatenate, create_empty_array, iterate
 
 from ._runtime import LOOP, gather_settled
-from .env import BrowserTradingEnv, make_candles, seeds_for, split_options
+from .env import BrowserTradingEnv, next_label
+from .errors import BrowserTradingError, PageRefusedError, raise_first
+from .runner import MAX_REOPEN_FAILURES, PageRunner, Step
+from .settings import RENDER_MODES, EnvSettings, keyword_signature
 
-#: Info entries whose arrays differ in shape from one environment to the next.
-_RAGGED_INFO = ("trades",)
+LOG = logging.getLogger("py_engine_rust_gym")
+
+#: Reset options that may give one value per page (a sequence of ``num_envs`` values).
+PER_PAGE_OPTIONS = ("episode_index", "episode_type")
+
+
+def is_market_list(candles: Any) -> bool:
+    """Whether ``candles`` is one market per page (a list of arrays) rather than one market."""
+    return isinstance(candles, (list, tuple)) and len(candles) > 0 and all(
+        isinstance(c, np.ndarray) or (not isinstance(c, (list, tuple)) and not np.isscalar(c)) for c in candles)
 
 
 class BrowserTradingVectorEnv(VectorEnv):
     """``num_envs`` ``BrowserTradingEnv`` pages, each with its own engine, in one shared Chromium.
 
-    Keyword arguments are those of ``BrowserTradingEnv``; the candles are made
-    once and shared, so that the sub-environments differ by episode (a
-    ``reset(seed=s)`` seeds sub-environment ``i`` with ``s + i``, which draws
-    its first training episode), not by market.
+    Keyword arguments are those of ``BrowserTradingEnv`` (``EnvSettings``),
+    plus ``autoreset_mode``. ``candles`` may be a list of markets, one per
+    page (cycled when shorter). ``episode_slot`` and ``episode_slots`` give
+    the share of the episodes of the whole group when several vector
+    environments train together (page ``i`` takes slot ``episode_slot + i``
+    of ``episode_slots``, which defaults to ``num_envs``).
     """
 
-    metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 4}
+    metadata = {"render_modes": list(RENDER_MODES), "render_fps": 4}
 
-    def __init__(self, num_envs: int, *, autoreset_mode: Union[str, AutoresetMode] = AutoresetMode.NEXT_STEP,
-                 **env_kwargs: Any) -> None:
+    def __init__(self, num_envs: int, settings: Optional[EnvSettings] = None, *,
+                 autoreset_mode: Union[str, AutoresetMode] = AutoresetMode.NEXT_STEP, **kwargs: Any) -> None:
         if int(num_envs) < 1:
             raise ValueError("num_envs must be at least 1, got %r" % (num_envs,))
         self.num_envs = int(num_envs)
         self.autoreset_mode = (autoreset_mode if isinstance(autoreset_mode, AutoresetMode)
                                else AutoresetMode(autoreset_mode))
-        window = int(env_kwargs.get("window", 20))
-        episode_length = int(env_kwargs.get("episode_length", 50))
-        env_kwargs["candles"] = make_candles(env_kwargs.get("candles"), window, episode_length,
-                                             int(env_kwargs.get("seed", 7)))
-        self.envs: List[BrowserTradingEnv] = [BrowserTradingEnv.unopened(**env_kwargs) for _ in range(self.num_envs)]
+        self.envs: List[BrowserTradingEnv] = [BrowserTradingEnv.unopened(s, next_label())
+                                              for s in page_settings(self.num_envs, settings, kwargs)]
+        self.runners: List[PageRunner] = [env.runner for env in self.envs]
         LOOP.run(self._open_all())
-        first = self.envs[0]
         self.metadata = dict(self.metadata, autoreset_mode=self.autoreset_mode)
-        self.render_mode = first.render_mode
-        self.single_observation_space = first.observation_space
-        self.single_action_space = first.action_space
+        self.render_mode = self.envs[0].render_mode
+        self.single_observation_space = max((r.observation_space for r in self.runners),
+                                            key=lambda space: _space_extent(space))
+        self.single_action_space = self.envs[0].action_space
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
         self._env_obs: List[Any] = [None] * self.num_envs
-        self._autoreset = np.zeros(self.num_envs, dtype=np.bool_)
+        self._warned_shared: set = set()
 
     async def _open_all(self) -> None:
         results = await gather_settled([env._open() for env in self.envs])
-        failures = [r for r in results if isinstance(r, BaseException)]
-        if failures:
-            await gather_settled([env._session.close() for env in self.envs])
+        if any(isinstance(r, BaseException) for r in results):
+            await gather_settled([runner.close() for runner in self.runners])
             for env in self.envs:
                 env._finalizer.detach()
-            raise failures[0]
+            raise_first(results)
 
     @classmethod
     async def acreate(cls, num_envs: int, **kwargs: Any) -> "BrowserTradingVectorEnv":
         """The vector environment, made from ``async`` code (its pages open concurrently either way)."""
-        import asyncio
         return await asyncio.get_running_loop().run_in_executor(None, lambda: cls(num_envs, **kwargs))
+
+    @property
+    def reopen_counts(self) -> np.ndarray:
+        """How often each page was opened again after a crash, a hang or a lost connection."""
+        return np.array([runner.reopen_count for runner in self.runners], dtype=np.int64)
+
+    def assign_slots(self, first: int, slots: int) -> None:
+        """Gives the pages slots ``first .. first + num_envs - 1`` of ``slots`` (see ``EpisodeSchedule``): how
+        groups of pages in other processes or on other machines keep to their own episodes."""
+        if first < 0 or first + self.num_envs > slots:
+            raise ValueError("slots %d..%d do not fit in %d" % (first, first + self.num_envs - 1, slots))
+        for i, runner in enumerate(self.runners):
+            runner.assign_slot(first + i, slots)
+
+    @property
+    def episodes(self) -> List[Optional[Tuple[str, int]]]:
+        """``(type, index)`` of each page's current (or last) episode."""
+        return [runner.episode for runner in self.runners]
+
+    def _check(self) -> None:
+        if self.closed:
+            raise gymnasium.error.ClosedEnvironmentError("the vector environment is closed")
+        self.runners[0].session.check_process()
 
     def _batch(self) -> Any:
         out = create_empty_array(self.single_observation_space, n=self.num_envs, fn=np.zeros)
         return concatenate(self.single_observation_space, self._env_obs, out)
 
-    def _add(self, infos: Dict[str, Any], info: Dict[str, Any], i: int) -> Dict[str, Any]:
-        for key in _RAGGED_INFO:
-            if key in info and key not in infos:
-                infos[key] = np.full(self.num_envs, None, dtype=object)
-        if "final_info" in info:
-            inner = infos.setdefault("final_info", {})
-            for key in _RAGGED_INFO:
-                if key in info["final_info"] and key not in inner:
-                    inner[key] = np.full(self.num_envs, None, dtype=object)
-        return self._add_info(infos, info, i)
+    def _warn_if_shared(self) -> None:
+        kinds = {runner.episode[0] for runner in self.runners if runner.shares_episodes and runner.episode}
+        for kind in kinds - self._warned_shared:
+            self._warned_shared.add(kind)
+            message = ("%d pages but only %d %s episodes: some pages play the same episode at the same time"
+                       % (self.num_envs, self.runners[0].episode_counts[kind], kind))
+            warnings.warn(message, stacklevel=3)  # the caller's reset() or step()
+            LOG.warning("%s", message)
 
     # -- reset
 
     def _prepare_reset(self, seed: Any, options: Optional[Dict[str, Any]]) -> List[Tuple[int, str, int]]:
-        """Seeds the chosen sub-environments and picks their episodes, in the caller's thread."""
-        if self.closed:
-            raise gymnasium.error.ClosedEnvironmentError("the vector environment is closed")
+        """Seeds the chosen pages and picks their episodes, in the caller's thread."""
+        self._check()
         VectorEnv.reset(self, seed=seed if isinstance(seed, (int, np.integer)) else None)
         seeds = seeds_for(seed, self.num_envs)
-        options = dict(options) if options else None
-        mask = np.ones(self.num_envs, dtype=np.bool_)
-        if options is not None and "reset_mask" in options:
-            mask = options.pop("reset_mask")
-            if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
-                raise ValueError("options['reset_mask'] must be a bool array of shape (%d,)" % self.num_envs)
-            if not mask.any():
-                raise ValueError("options['reset_mask'] must select at least one environment")
-        per_env = split_options(options, self.num_envs)
+        options = dict(options) if options else {}
+        mask = options.pop("reset_mask", None)
+        if mask is None:
+            mask = np.ones(self.num_envs, dtype=np.bool_)
+        elif not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
+            raise ValueError("options['reset_mask'] must be a bool array of shape (%d,)" % self.num_envs)
+        elif not mask.any():
+            raise ValueError("options['reset_mask'] must select at least one environment")
+        per_page = split_options(options, self.num_envs)
         plan = []
         for i, env in enumerate(self.envs):
             if mask[i]:
                 gymnasium.Env.reset(env, seed=seeds[i])
-                plan.append((i,) + env._pick_episode(seeds[i], per_env[i]))
+                plan.append((i,) + env.runner.pick(seeds[i], per_page[i]))
         return plan
 
     async def _do_reset(self, plan: List[Tuple[int, str, int]]) -> Tuple[Any, Dict[str, Any]]:
-        results = await gather_settled([self.envs[i]._do_reset(kind, index) for i, kind, index in plan])
+        results = await gather_settled([self.runners[i].reset(kind, index) for i, kind, index in plan])
+        raise_first(results)
         infos: Dict[str, Any] = {}
-        failure = None
-        for (i, _, _), result in zip(plan, results):
-            if isinstance(result, BaseException):
-                failure = failure or result
-                self._autoreset[i] = True
-                continue
-            self._env_obs[i], info = result
-            self._autoreset[i] = False
-            infos = self._add(infos, info, i)
-        if failure is not None:
-            raise failure
+        for (i, _, _), (observation, info) in zip(plan, results):
+            self._env_obs[i] = observation
+            infos = self._add_info(infos, info, i)
         return self._batch(), infos
 
     def reset(self, *, seed: Union[None, int, Sequence[Optional[int]]] = None,
               options: Optional[Dict[str, Any]] = None) -> Tuple[Any, Dict[str, Any]]:
-        """Resets every sub-environment, or those of ``options["reset_mask"]``; options whose value is a
-        sequence of ``num_envs`` items (for example ``episode_index``) give one item to each."""
-        return LOOP.run(self._do_reset(self._prepare_reset(seed, options)))
+        """Resets every page, or those of ``options["reset_mask"]``. The options go to every page, except
+        that ``episode_index`` and ``episode_type`` may each be a sequence of ``num_envs`` values, one per
+        page. ``seed`` seeds page ``i`` with ``seed + i`` (or takes a list of seeds)."""
+        result = LOOP.run(self._do_reset(self._prepare_reset(seed, options)))
+        self._warn_if_shared()
+        return result
 
     async def areset(self, *, seed: Union[None, int, Sequence[Optional[int]]] = None,
                      options: Optional[Dict[str, Any]] = None) -> Tuple[Any, Dict[str, Any]]:
-        return await LOOP.run_async(self._do_reset(self._prepare_reset(seed, options)))
+        result = await LOOP.run_async(self._do_reset(self._prepare_reset(seed, options)))
+        self._warn_if_shared()
+        return result
 
     # -- step
 
-    async def _step_one(self, i: int, action: Any) -> Tuple[Any, ...]:
-        env = self.envs[i]
-        if self._autoreset[i]:
-            if self.autoreset_mode == AutoresetMode.DISABLED:
-                raise ResetNeeded("sub-environment %d's episode is over: reset it with "
-                                  "reset(options={'reset_mask': mask})" % i)
-            observation, info = await env._do_reset(*env._pick_episode(None, None))
-            return observation, 0.0, False, False, info, None
-        observation, reward, terminated, truncated, info = await env._do_step(action)
-        if self.autoreset_mode == AutoresetMode.SAME_STEP and (terminated or truncated):
-            final = {"final_obs": observation, "final_info": info}
-            observation, info = await env._do_reset(*env._pick_episode(None, None))
-            return observation, reward, terminated, truncated, info, final
-        return observation, reward, terminated, truncated, info, None
+    def _check_actions(self, actions: Any) -> Tuple[List[Any], List[bool]]:
+        """Every action checked, and which pages start a new episode instead, before anything is sent."""
+        self._check()
+        per_page = list(iterate(self.action_space, actions))
+        if len(per_page) != self.num_envs:
+            raise ValueError("expected %d actions, got %d" % (self.num_envs, len(per_page)))
+        resetting = [runner.episode_over for runner in self.runners]
+        if self.autoreset_mode == AutoresetMode.DISABLED and any(resetting):
+            raise ResetNeeded("sub-environment %d's episode is over: reset it with "
+                              "reset(options={'reset_mask': mask})" % resetting.index(True))
+        for i, (runner, action) in enumerate(zip(self.runners, per_page)):
+            if not resetting[i]:
+                try:
+                    runner.check(action)
+                except ValueError as exc:
+                    raise ValueError("sub-environment %d: %s" % (i, exc)) from None
+        return per_page, resetting
 
-    async def _do_step(self, actions: Any) -> Tuple[Any, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
-        per_env = list(iterate(self.action_space, actions))
-        results = await gather_settled([self._step_one(i, a) for i, a in enumerate(per_env)])
+    async def _restart(self, i: int) -> Step:
+        """Starts page ``i``'s next episode; a page that cannot be opened again gives a truncated step
+        with ``page_error`` instead (and is tried again at its next step)."""
+        runner = self.runners[i]
+        try:
+            observation, info = await runner.reset(*runner.pick(None, None))
+        except BrowserTradingError as exc:
+            if isinstance(exc, PageRefusedError) or runner.reopen_failures >= MAX_REOPEN_FAILURES:
+                raise
+            return Step(self._env_obs[i], 0.0, False, True, {"page_error": str(exc)})
+        return Step(observation, 0.0, False, False, info)
+
+    async def _reset_step(self, i: int) -> Step:
+        """The step of a page whose episode was already over: it starts the next one, the action is
+        ignored. With same-step autoreset (where a learner expects no such step) it is reported as an
+        empty episode that ends at once."""
+        step = await self._restart(i)
+        if self.autoreset_mode == AutoresetMode.SAME_STEP:
+            info = dict(step.info, final_obs=self._env_obs[i], final_info={})
+            return Step(step.observation, 0.0, False, True, info)
+        return step
+
+    async def _do_step(self, per_page: List[Any], resetting: List[bool]) -> Tuple[Any, ...]:
+        stepping = [i for i in range(self.num_envs) if not resetting[i]]
+        resets = {i: asyncio.ensure_future(self._reset_step(i)) for i in range(self.num_envs) if resetting[i]}
+        try:
+            plans = await gather_settled([self.runners[i].start_step(per_page[i]) for i in stepping])
+            calls = [None if isinstance(plan, BaseException) or plan.fault is not None
+                     else self.runners[i].step_call(plan) for i, plan in zip(stepping, plans)]
+            finished = await gather_settled([
+                _already(plan) if isinstance(plan, BaseException) else self.runners[i].finish_step(plan, call)
+                for i, plan, call in zip(stepping, plans, calls)])
+            results: Dict[int, Any] = dict(zip(stepping, finished))
+            if self.autoreset_mode == AutoresetMode.SAME_STEP:
+                ended = [i for i in stepping if isinstance(results[i], Step)
+                         and (results[i].terminated or results[i].truncated)]
+                for i, step in zip(ended, await gather_settled([self._restart(i) for i in ended])):
+                    results[i] = _same_step(results[i], step)
+            for i, result in zip(resets, await gather_settled(list(resets.values()))):
+                results[i] = result
+        except BaseException:
+            # Interrupted: whether each page took its step is unknown, so every episode of the batch ends.
+            for task in resets.values():
+                task.cancel()
+            for runner in self.runners:
+                runner.episode_over = True
+            raise
+        raise_first([results[i] for i in range(self.num_envs)])
         rewards = np.zeros(self.num_envs, dtype=np.float64)
         terminations = np.zeros(self.num_envs, dtype=np.bool_)
         truncations = np.zeros(self.num_envs, dtype=np.bool_)
         infos: Dict[str, Any] = {}
-        failure = None
-        for i, result in enumerate(results):
-            if isinstance(result, BaseException):
-                # Its episode is lost; the next step (or a masked reset) starts another.
-                failure = failure or result
-                self._autoreset[i] = True
-                continue
-            self._env_obs[i], rewards[i], terminations[i], truncations[i], info, final = result
-            if final is not None:
-                infos = self._add(infos, final, i)
-            infos = self._add(infos, info, i)
-            # A same-step reset has already begun the next episode.
-            self._autoreset[i] = final is None and (terminations[i] or truncations[i])
-        if failure is not None:
-            raise failure
+        for i in range(self.num_envs):
+            step = results[i]
+            self._env_obs[i] = step.observation
+            rewards[i], terminations[i], truncations[i] = step.reward, step.terminated, step.truncated
+            infos = self._add_info(infos, step.info, i)
         return self._batch(), rewards, terminations, truncations, infos
 
     def step(self, actions: Any) -> Tuple[Any, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
-        if self.closed:
-            raise gymnasium.error.ClosedEnvironmentError("the vector environment is closed")
-        return LOOP.run(self._do_step(actions))
+        result = LOOP.run(self._do_step(*self._check_actions(actions)))
+        self._warn_if_shared()
+        return result
 
     async def astep(self, actions: Any) -> Tuple[Any, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
-        if self.closed:
-            raise gymnasium.error.ClosedEnvironmentError("the vector environment is closed")
-        return await LOOP.run_async(self._do_step(actions))
+        result = await LOOP.run_async(self._do_step(*self._check_actions(actions)))
+        self._warn_if_shared()
+        return result
 
     # -- the rest
 
     async def _do_render(self) -> Tuple[Any, ...]:
         if self.render_mode == "rgb_array":
-            frames = await gather_settled([env._session.screenshot() for env in self.envs])
+            frames = await gather_settled([runner.session.screenshot() for runner in self.runners])
         else:
-            frames = await gather_settled([env._session.show() for env in self.envs])
-        for frame in frames:
-            if isinstance(frame, BaseException):
-                raise frame
+            frames = await gather_settled([runner.session.show() for runner in self.runners])
+        raise_first(frames)
         return tuple(frames)
 
     def render(self) -> Optional[Tuple[Any, ...]]:
         if self.render_mode is None:
             return None
+        self._check()
         return LOOP.run(self._do_render())
 
     def call(self, name: str, *args: Any, **kwargs: Any) -> Tuple[Any, ...]:
@@ -216,28 +289,103 @@ class BrowserTradingVectorEnv(VectorEnv):
     def get_attr(self, name: str) -> Tuple[Any, ...]:
         return tuple(getattr(env, name) for env in self.envs)
 
+    def set_attr(self, name: str, values: Any) -> None:
+        if not isinstance(values, (list, tuple)):
+            values = [values] * self.num_envs
+        for env, value in zip(self.envs, values):
+            setattr(env, name, value)
+
     def close_extras(self, **kwargs: Any) -> None:
         """Closes every page, then its engine, concurrently; the last closes Chromium."""
-        sessions = [env._session for env in self.envs if env._finalizer.detach() is not None]
+        runners = [env.runner for env in self.envs if env._finalizer.detach() is not None]
+        if not runners:
+            return  # closed already (Gymnasium closes again when the object is collected, even at exit)
         if LOOP.in_loop_thread():
-            for session in sessions:
-                LOOP.spawn(session.close())
+            for runner in runners:
+                LOOP.spawn(runner.close())
             return
-        LOOP.run(gather_settled([session.close() for session in sessions]))
+        LOOP.run(gather_settled([runner.close() for runner in runners]))
 
     async def aclose(self) -> None:
         if self.closed:
             return
         self.closed = True
-        sessions = [env._session for env in self.envs if env._finalizer.detach() is not None]
-        await LOOP.run_async(gather_settled([session.close() for session in sessions]))
+        runners = [env.runner for env in self.envs if env._finalizer.detach() is not None]
+        await LOOP.run_async(gather_settled([runner.close() for runner in runners]))
+
+
+BrowserTradingVectorEnv.__init__.__signature__ = keyword_signature(  # type: ignore[attr-defined]
+    inspect.Parameter("num_envs", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+    inspect.Parameter("settings", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=None),
+    inspect.Parameter("autoreset_mode", inspect.Parameter.KEYWORD_ONLY, default=AutoresetMode.NEXT_STEP))
+
+
+def page_settings(num_envs: int, settings: Optional[EnvSettings], kwargs: Dict[str, Any]) -> List[EnvSettings]:
+    """The settings of each page: one market for all (made once) or one each, and a slot each."""
+    kwargs = dict(kwargs)
+    candles = kwargs.pop("candles", settings.candles if settings is not None else None)
+    first = int(kwargs.pop("episode_slot", 0))
+    slots = int(kwargs.pop("episode_slots", first + num_envs))
+    if first + num_envs > slots:
+        raise ValueError("episode_slots (%d) must cover episode_slot + num_envs (%d)" % (slots, first + num_envs))
+    markets = list(candles) if is_market_list(candles) else [candles]
+    base = [EnvSettings.of(settings, candles=market, **kwargs) for market in markets]
+    return [base[i % len(base)].replace(episode_slot=first + i, episode_slots=slots) for i in range(num_envs)]
+
+
+def split_options(options: Dict[str, Any], count: int) -> List[Dict[str, Any]]:
+    """Per-page options: every option to every page, but a sequence of ``count`` values of
+    ``episode_index`` or ``episode_type`` gives one to each page."""
+    out: List[Dict[str, Any]] = [dict(options) for _ in range(count)]
+    for key in PER_PAGE_OPTIONS:
+        value = options.get(key)
+        if isinstance(value, (list, tuple, np.ndarray)):
+            if len(value) != count:
+                raise ValueError("options[%r] needs one value per page (%d), got %d" % (key, count, len(value)))
+            for i in range(count):
+                out[i][key] = value[i].item() if isinstance(value[i], np.generic) else value[i]
+    return out
+
+
+def seeds_for(seed: Union[None, int, Sequence[Optional[int]]], count: int) -> List[Optional[int]]:
+    """Gymnasium's convention: ``seed`` gives ``seed, seed + 1, ...``; a list gives one each."""
+    if seed is None:
+        return [None] * count
+    if isinstance(seed, (int, np.integer)):
+        return [int(seed) + i for i in range(count)]
+    seeds = list(seed)
+    if len(seeds) != count:
+        raise ValueError("a list of seeds needs one per environment (%d), got %d" % (count, len(seeds)))
+    return seeds
+
+
+def _space_extent(space: Any) -> float:
+    """Orders spaces of pages with different markets: the one with the widest bounds covers the others."""
+    if isinstance(space, gymnasium.spaces.Dict):
+        return sum(_space_extent(s) for s in space.spaces.values())
+    high = np.asarray(space.high, dtype=np.float64)
+    return float(np.nansum(np.where(np.isfinite(high), high, 0.0)))
+
+
+def _same_step(ended: Step, started: Step) -> Step:
+    """A step that ended an episode and began the next one at once (``AutoresetMode.SAME_STEP``)."""
+    info = dict(started.info, final_obs=ended.observation, final_info=ended.info)
+    if "page_error" in ended.info:
+        info["page_error"] = ended.info["page_error"]  # what ended this step, also where NextStep puts it
+    return Step(started.observation, ended.reward, ended.terminated, ended.truncated, info)
+
+
+async def _already(value: Any) -> Any:
+    if isinstance(value, BaseException):
+        raise value
+    return value
 
 
 def make_vec(num_envs: int, **kwargs: Any) -> BrowserTradingVectorEnv:
-    """``num_envs`` environments stepped concurrently: ``make_vec(8, episode_length=100)``.
+    """``num_envs`` environments stepped together: ``make_vec(8, episode_length=100)``.
 
     ``autoreset_mode=`` takes a ``gymnasium.vector.AutoresetMode`` or its value
     (``"NextStep"``, ``"SameStep"``, ``"Disabled"``); every other keyword is
-    one of ``BrowserTradingEnv``.
+    one of ``BrowserTradingEnv`` (``candles`` may also be one market per page).
     """
     return BrowserTradingVectorEnv(num_envs, **kwargs)

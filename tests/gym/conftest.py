@@ -64,7 +64,7 @@ def page_eval() -> Callable[..., Any]:
     from py_engine_rust_gym._runtime import LOOP
 
     def evaluate(env: Any, expression: str) -> Any:
-        return LOOP.run(env.session.page.evaluate(expression))
+        return LOOP.run(env.session.evaluate(expression))
     return evaluate
 
 

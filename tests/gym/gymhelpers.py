@@ -94,6 +94,46 @@ def listening_addresses(port: int) -> List[str]:
     return found
 
 
+def renderer_pid(session) -> int:
+    """The renderer process of ``session``'s page: of the renderers below this process, the one whose
+    processor time grows while that page spins for a moment."""
+    import psutil
+    from py_engine_rust_gym._runtime import LOOP
+
+    def renderers() -> Dict[int, float]:
+        times = {}
+        for process in psutil.Process().children(recursive=True):
+            try:
+                command = process.cmdline()
+                # Chromium's own user interface (top-chrome-webui) has a renderer of its own.
+                if "--type=renderer" in command and "--top-chrome-webui" not in command:
+                    times[process.pid] = sum(process.cpu_times()[:2])
+            except psutil.Error:
+                continue
+        return times
+    before = renderers()
+    LOOP.run(session.evaluate("(() => { const t = performance.now(); while (performance.now() - t < 600) {} })()"))
+    after = renderers()
+    grown = sorted(((after[pid] - before.get(pid, 0.0), pid) for pid in after), reverse=True)
+    # On a busy machine the spin gets less than its 0.6 s, but far more than any idle renderer.
+    assert grown[0][0] > 0.1 and (len(grown) == 1 or grown[0][0] > 3 * grown[1][0] + 0.02), grown
+    return grown[0][1]
+
+
+def crash_page(session) -> None:
+    """Makes the page's renderer crash (the protocol's Page.crash; no answer comes back)."""
+    import asyncio
+
+    from py_engine_rust_gym._runtime import LOOP
+
+    async def crash() -> None:
+        try:
+            await asyncio.wait_for(session.command("Page.crash"), 2)
+        except Exception:
+            pass
+    LOOP.run(crash())
+
+
 class SlowOn:
     """A policy for Ray workers: always holds, and sleeps ``seconds`` before each step in the worker
     whose actor id is given (a slow or stuck worker among fast ones)."""

@@ -3,9 +3,13 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import functools
 import http.server
+import logging
 import math
+import os
+import signal
 import tempfile
 import threading
 import time
@@ -17,31 +21,25 @@ from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 from gymnasium.utils.env_checker import check_env
 
 import py_engine_rust_gym
-from py_engine_rust_gym import (ChromiumNotFoundError, DisplayNotFoundError, PageConnectError, PageCrashedError,
-                                TargetPositionActions, TradeActions)
+from py_engine_rust_gym import (ChromiumNotFoundError, PageConnectError, TargetPositionActions, TradeActions)
 from py_engine_rust_gym._runtime import LOOP
 
-from gymhelpers import SMALL, ports_can_be_bound
+from gymhelpers import SMALL, crash_page, ports_can_be_bound, renderer_pid
 
 
 @pytest.mark.parametrize("kwargs", [
     {"observation": "features", "action_scheme": "trade"},
     {"observation": "raw", "action_scheme": "target"},
 ], ids=["features-trade", "raw-target"])
-def test_check_env(kwargs, request):
-    # With a display, check_env also makes the environment in every render mode, "human" included.
-    headed = request.getfixturevalue("display") if _has_display_or_xvfb() else None
+def test_check_env_with_its_defaults_on_a_machine_without_display(kwargs, monkeypatch):
+    # check_env makes the environment in every render mode, "human" included, which runs headless here.
+    monkeypatch.delenv("DISPLAY", raising=False)
+    monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
     env = gymnasium.make(py_engine_rust_gym.ENV_ID, render_mode="rgb_array", **dict(SMALL, **kwargs))
     try:
-        check_env(env.unwrapped, skip_render_check=headed is None)
+        check_env(env.unwrapped)
     finally:
         env.close()
-
-
-def _has_display_or_xvfb() -> bool:
-    import os
-    import shutil
-    return bool(os.environ.get("DISPLAY")) or shutil.which("Xvfb") is not None
 
 
 @pytest.mark.parametrize("observation, scheme", [
@@ -69,7 +67,9 @@ def test_random_episodes_stay_in_space_and_rewards_add_up_to_the_page_pnl(make_e
         assert math.isclose(total, page["pnl"], abs_tol=1e-6)
         assert math.isclose(total, info["pnl"], abs_tol=1e-6)
         assert math.isclose(total, info["equity"] - 5000, abs_tol=1e-6)
-        assert len(info["trades"]) == page["trades"]
+        assert info["trade_count"] == page["trades"] == len(env.episode_trades)
+        assert math.isclose(env.episode_trades[:, env.config["summary_columns"].index("pnl")].sum(), total,
+                            abs_tol=1e-6)
         if episode == 0:
             obs, info = env.reset()
 
@@ -119,9 +119,42 @@ def test_reset_order_follows_the_seed(make_env):
     count = env.episode_counts["train"]
     order = [env.reset()[1]["episode_index"] for _ in range(count + 1)]
     assert order == list(range(count)) + [0]
-    first = env.reset(seed=11)[1]["episode_index"]
-    assert env.reset()[1]["episode_index"] == (first + 1) % count
-    assert env.reset(seed=11)[1]["episode_index"] == first
+    # A seed shuffles each pass over the episodes, the same way each time.
+    seeded = [env.reset(seed=11)[1]["episode_index"]] + [env.reset()[1]["episode_index"] for _ in range(count - 1)]
+    assert sorted(seeded) == list(range(count))
+    again = [env.reset(seed=11)[1]["episode_index"]] + [env.reset()[1]["episode_index"] for _ in range(count - 1)]
+    assert again == seeded
+    assert [env.reset(seed=s)[1]["episode_index"] for s in range(8)] != [seeded[0]] * 8
+
+
+def test_reset_keeps_the_episode_type_of_the_last_reset(make_env):
+    env = make_env(test_fraction=0.34)
+    env.reset(options={"episode_type": "test"})
+    assert [env.reset()[1]["episode_type"] for _ in range(3)] == ["test"] * 3
+    assert env.reset(options={"episode_type": "train"})[1]["episode_type"] == "train"
+    assert env.reset()[1]["episode_type"] == "train"
+
+
+@pytest.mark.parametrize("units, expected", [(10.0, 10), (np.int64(3), 3), (np.float32(2.0), 2)])
+def test_units_may_be_an_integral_float(make_env, units, expected):
+    env = make_env(units=units)
+    env.reset()
+    assert env.step(TradeActions.BUY)[4]["net_units"] == expected
+
+
+@pytest.mark.parametrize("units", [2.5, 0, -1, "10", True, float("nan")])
+def test_units_that_are_not_whole_refused_at_construction(units):
+    with pytest.raises(ValueError, match="units must be a whole number >= 1"):
+        py_engine_rust_gym.BrowserTradingEnv(units=units, **SMALL)
+
+
+def test_actions_outside_the_space_raise_before_anything_is_sent(make_env):
+    env = make_env()
+    env.reset()
+    for action in (4, -1, 1.5, "buy"):
+        with pytest.raises(ValueError, match="outside Discrete\\(4\\)"):
+            env.step(action)
+    assert env.step(np.int64(1))[4]["step"] == 1
 
 
 def test_make_passes_candles_episode_length_seed_and_page_settings():
@@ -221,11 +254,20 @@ def test_human_render_opens_a_headed_browser(make_env, display):
     assert [headless for _, headless in POOL._browsers] == [False]
 
 
-def test_human_render_without_display_says_so(monkeypatch):
+def test_human_render_without_display_runs_headless_and_says_so(monkeypatch, caplog):
+    from py_engine_rust_gym import _browser
     monkeypatch.delenv("DISPLAY", raising=False)
     monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
-    with pytest.raises(DisplayNotFoundError, match="needs a display.*xvfb-run"):
-        py_engine_rust_gym.BrowserTradingEnv(render_mode="human", **SMALL)
+    monkeypatch.setattr(_browser, "_warned_no_display", False)
+    with caplog.at_level(logging.WARNING, logger="py_engine_rust_gym"):
+        env = py_engine_rust_gym.BrowserTradingEnv(render_mode="human", **SMALL)
+    try:
+        env.reset()
+        assert env.render() is None and env.step(1)[4]["net_units"] == 10
+        assert [headless for _, headless in _browser.POOL._browsers] == [True]
+    finally:
+        env.close()
+    assert any("without a display" in r.getMessage() and "xvfb-run" in r.getMessage() for r in caplog.records)
 
 
 def test_missing_chromium_says_how_to_install_it():
@@ -256,41 +298,73 @@ def test_page_that_never_connects_names_url_origin_and_timeout():
     assert time.monotonic() - started < 1.5 + 15  # hang guard: the timeout plus start-up
 
 
-def test_crashed_page_is_a_typed_error_and_reset_opens_a_new_one(make_env):
-    env = make_env()
+@pytest.mark.parametrize("fault", ["crash", "kill", "stop"])
+def test_a_failing_page_ends_its_episode_with_page_error_and_reset_opens_a_new_one(make_env, fault, caplog):
+    env = make_env(step_timeout=2.0)
     env.reset()
-    env.step(1)
+    obs, *_ = env.step(1)
     old_port = env.session.engine.port
-    with pytest.raises(Exception):
-        LOOP.run(env.session.page.goto("chrome://crash"))
-    # The navigation fails at once; the renderer dies, and Playwright says so, a moment later.
-    deadline = time.monotonic() + 10
-    while not env.session.crashed and time.monotonic() < deadline:
-        time.sleep(0.05)
-    with pytest.raises(PageCrashedError, match="crashed.*reset"):
-        env.step(0)
-    with pytest.raises(ResetNeeded):
-        env.step(0)
-    _, info = env.reset()
-    assert info["step"] == 0 and env.session.engine.port != old_port
-    assert ports_can_be_bound([old_port])
-    assert env.step(1)[4]["net_units"] == 10
+    pid = renderer_pid(env.session)
+    if fault == "crash":
+        crash_page(env.session)
+    else:
+        os.kill(pid, signal.SIGKILL if fault == "kill" else signal.SIGSTOP)
+    try:
+        started = time.monotonic()
+        with caplog.at_level(logging.INFO, logger="py_engine_rust_gym"):
+            after, reward, terminated, truncated, info = env.step(0)
+            assert time.monotonic() - started < 2.0 + 1.0
+            assert (reward, terminated, truncated) == (0.0, False, True)
+            np.testing.assert_array_equal(after, obs)  # the last good observation
+            expected = {"crash": "crashed", "kill": "crashed", "stop": "did not answer in time"}[fault]
+            assert expected in info["page_error"] and info["step"] == 1
+            with pytest.raises(ResetNeeded):
+                env.step(0)
+            _, info = env.reset()
+        assert info["step"] == 0 and env.session.engine.port != old_port and env.reopen_count == 1
+        assert ports_can_be_bound([old_port])
+        assert env.step(1)[4]["net_units"] == 10
+        messages = [r.getMessage() for r in caplog.records]
+        assert any(expected in m and "opened again" in m for m in messages)
+        assert any("page reopened" in m and "reopen 1" in m for m in messages)
+    finally:
+        if fault == "stop":
+            with contextlib.suppress(ProcessLookupError):  # gone with its browser context already
+                os.kill(pid, signal.SIGKILL)
 
 
 async def test_crash_ends_a_call_in_flight_at_once(make_env):
     env = make_env()
     await env.areset()
-    await LOOP.run_async(env.session.page.evaluate("window.uiPeer.delayAnswers(20000, 1)"))
+    await LOOP.run_async(env.session.evaluate("window.uiPeer.delayAnswers(20000, 1)"))
     step = asyncio.ensure_future(env.astep(0))
     await asyncio.sleep(0.3)
     started = time.monotonic()
-    crash = asyncio.ensure_future(LOOP.run_async(env.session.page.goto("chrome://crash")))
-    with pytest.raises(PageCrashedError):
-        await step
+    crash = asyncio.ensure_future(asyncio.get_running_loop().run_in_executor(None, crash_page, env.session))
+    _, _, _, truncated, info = await step
+    assert truncated and "crashed" in info["page_error"]
     assert time.monotonic() - started < 10  # the delayed answer would take 20 s
     await asyncio.gather(crash, return_exceptions=True)
     _, info = await env.areset()
     assert info["step"] == 0
+
+
+async def test_a_cancelled_step_ends_the_episode(make_env):
+    env = make_env()
+    await env.areset()
+    await LOOP.run_async(env.session.evaluate("window.uiPeer.delayAnswers(2000, 1)"))
+    step = asyncio.ensure_future(env.astep(1))
+    await asyncio.sleep(0.3)
+    step.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await step
+    await asyncio.sleep(0.1)
+    with pytest.raises(ResetNeeded):
+        await env.astep(0)
+    # The late answer of the abandoned step must not be taken for the reset's.
+    await asyncio.sleep(2)
+    _, info = await env.areset()
+    assert info["step"] == 0 and (await env.astep(1))[4]["net_units"] == 10
 
 
 async def test_async_api_from_a_running_loop():

@@ -91,23 +91,29 @@ def test_two_workers_of_two_environments_collect_rollouts_of_the_expected_shapes
         assert r.terminated.dtype == np.bool_ and r.truncated.shape == (10, 2)
         assert r.last_observations.shape == space.shape
         assert all(obs in space for obs in r.observations)
-    for worker in (0, 1):
-        mine = sorted((r for r in collection.rollouts if r.worker == worker), key=lambda r: r.rollout)
-        # A worker's rollouts continue one another: its episodes run on across them.
-        for before, after in zip(mine, mine[1:]):
-            np.testing.assert_array_equal(after.observations[0], before.last_observations)
-        rewards = np.concatenate([r.rewards for r in mine])
-        done = np.concatenate([r.terminated | r.truncated for r in mine])
-        for env in (0, 1):
-            ends = np.flatnonzero(done[:, env])
-            assert list(ends) == list(range(LENGTH - 1, len(done), LENGTH))
-        returns = np.concatenate([r.episode_returns for r in mine])
-        lengths = np.concatenate([r.episode_lengths for r in mine])
-        assert list(lengths) == [LENGTH] * len(lengths) == [LENGTH] * (2 * (len(done) // LENGTH))
-        # Episodes end together in both environments; their returns come in step order, env 0 first.
-        expected = [rewards[end - LENGTH + 1:end + 1, env].sum() for end in np.flatnonzero(done[:, 0])
-                    for env in (0, 1)]
-        np.testing.assert_allclose(returns, expected, atol=1e-9)
+    for r in collection.rollouts:
+        # Every rollout starts new episodes (progress 0); they end together after LENGTH steps, where the
+        # final observations are kept, and nothing failed.
+        progress = space.shape[1] - 3
+        assert not r.observations[0, :, progress].any()
+        done = r.terminated | r.truncated
+        assert [list(np.flatnonzero(done[:, env])) for env in (0, 1)] == [[LENGTH - 1]] * 2
+        assert r.final_observations.shape == r.observations.shape and not r.page_errors.any()
+        assert (r.final_observations[LENGTH - 1, :, progress] == 1.0).all()
+        assert not np.delete(r.final_observations, LENGTH - 1, axis=0).any()
+        np.testing.assert_allclose(r.episode_returns, r.rewards[:LENGTH].sum(axis=0), atol=1e-9)
+        assert list(r.episode_lengths) == [LENGTH, LENGTH]
+
+
+def test_a_rollout_plays_the_same_episodes_whichever_worker_runs_it(pool):
+    by_worker = ray.get([actor.rollout.remote(5, STEPS + 6) for actor in pool.actors])
+    assert [r.worker for r in by_worker] == [0, 1]
+    for field in ("actions", "observations", "rewards", "final_observations"):
+        np.testing.assert_array_equal(getattr(by_worker[0], field), getattr(by_worker[1], field))
+    # Rollouts that run side by side (5 and 6) and the pages of each start different episodes.
+    (next_one,) = ray.get([pool.actors[0].rollout.remote(6, 1)])
+    starts = np.concatenate([by_worker[0].observations[0], next_one.observations[0]])
+    assert len({row.tobytes() for row in starts}) == 4
 
 
 def test_a_slow_worker_does_not_hold_the_others_back(pool):
@@ -118,7 +124,21 @@ def test_a_slow_worker_does_not_hold_the_others_back(pool):
     assert all(not r.actions.any() for r in order)
 
 
-@pytest.mark.parametrize("death", ["ray.kill", "browser killed", "timeout", "ray.kill, no replacement left"])
+def test_a_killed_browser_costs_only_page_errors(pool):
+    victim = pool.describe()[1]
+    items = []
+    for item in pool.rollouts(3, STEPS + 4, policy=SlowOn(victim.actor_id, 0.5)):
+        items.append(item)
+        if len(items) == 1:
+            os.kill(chromium_of(victim.pid), signal.SIGKILL)
+    assert all(isinstance(item, Rollout) for item in items) and len(items) == 3
+    (hit,) = [r for r in items if r.page_errors.any()]
+    assert hit.worker == 1 and hit.page_errors.any(axis=0).all()
+    assert ray.get(pool.actors[1].reopen_counts.remote()) == [1, 1]
+    assert pool.describe()[1].pid == victim.pid  # the same worker goes on, with a new browser
+
+
+@pytest.mark.parametrize("death", ["ray.kill", "timeout", "ray.kill, no replacement left"])
 def test_a_dead_worker_loses_only_its_rollout(pool, death):
     victim = pool.describe()[1]
     browsers = list(browser_processes(victim.pid))
@@ -126,8 +146,6 @@ def test_a_dead_worker_loses_only_its_rollout(pool, death):
     timeout = None
     if death == "timeout":
         slow, timeout = SlowOn(victim.actor_id, 60.0), 8.0
-    elif death == "browser killed":
-        slow = SlowOn(victim.actor_id, 2.0)
     else:
         slow = SlowOn(victim.actor_id, 60.0)
     if death.endswith("no replacement left"):
@@ -139,8 +157,6 @@ def test_a_dead_worker_loses_only_its_rollout(pool, death):
             assert isinstance(item, Rollout) and item.worker == 0
             if death.startswith("ray.kill"):
                 ray.kill(pool.actors[1])
-            elif death == "browser killed":
-                os.kill(chromium_of(victim.pid), signal.SIGKILL)
     lost = [item for item in items if isinstance(item, LostRollout)]
     assert [(l.rollout, l.worker, l.generation) for l in lost] == [(1, 1, victim.generation)], lost
     reason = {"ray.kill": "ray.kill", "timeout": "did not finish within 8 s"}.get(death.split(",")[0])

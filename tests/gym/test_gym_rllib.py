@@ -1,70 +1,114 @@
-"""The RLlib environment creator: indices from the environment context, and no Ray needed to import it."""
+"""The RLlib environment creator: every sub-environment of every env runner on its own episodes.
+
+The environments are made by RLlib's own ``SingleAgentEnvRunner.make_env``
+(the step of an env runner's construction that makes its environments), in
+both of its vectorise modes, for two runners of two sub-environments each.
+"""
 
 from __future__ import annotations
 
 import subprocess
 import sys
+import types
 
 import pytest
 
 import py_engine_rust_gym
-from py_engine_rust_gym._seeding import derive_seed
-from py_engine_rust_gym.rllib import IndexedEnv, env_creator
+from py_engine_rust_gym.rllib import IndexedEnv, RunnerPlace, env_creator
 
 from gymhelpers import SMALL
 
-
-class DictContext(dict):
-    """What RLlib hands an environment creator, without RLlib: the config dict with two attributes."""
-
-    def __init__(self, config, worker_index, vector_index):
-        super().__init__(config)
-        self.worker_index = worker_index
-        self.vector_index = vector_index
+CONFIG = dict(SMALL, episode_length=2, candles=5 + 2 * 12)  # 9 training episodes for 4 pages
 
 
-def rllib_context(config, worker_index, vector_index):
-    env_context = pytest.importorskip("ray.rllib.env.env_context", reason="RLlib (ray[rllib]) is not installed")
-    return env_context.EnvContext(config, worker_index=worker_index, vector_index=vector_index, num_workers=2)
+def runner_envs(mode, worker_index, num_workers=2, num_envs=2, seed=None):
+    """The environments of env runner ``worker_index``, made the way RLlib makes them."""
+    pytest.importorskip("ray.rllib", reason="RLlib (ray[rllib]) is not installed")
+    from ray.rllib.algorithms.algorithm_config import AlgorithmConfig
+    from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner
+    from ray.rllib.utils.metrics.metrics_logger import MetricsLogger
+    from ray.tune.registry import register_env
+
+    register_env("browser_trading", env_creator)
+    config = (AlgorithmConfig().environment("browser_trading", env_config=dict(CONFIG))
+              .env_runners(num_env_runners=num_workers, num_envs_per_env_runner=num_envs,
+                           gym_env_vectorize_mode=mode).debugging(seed=seed))
+    runner = SingleAgentEnvRunner.__new__(SingleAgentEnvRunner)
+    runner.__dict__.update(config=config, worker_index=worker_index, num_workers=num_workers, env=None,
+                           _callbacks=[], metrics=MetricsLogger())
+    SingleAgentEnvRunner.make_env(runner)
+    return runner.env
 
 
-@pytest.fixture
-def created():
-    envs = []
+def _episodes(envs):
+    vector = envs.unwrapped
+    if isinstance(vector, py_engine_rust_gym.BrowserTradingVectorEnv):
+        return vector.episodes
+    return [env.unwrapped.episode for env in vector.envs]
 
-    def create(config):
-        env = env_creator(config)
-        envs.append(env)
-        return env
-    yield create
-    for env in envs:
+
+@pytest.mark.parametrize("seed", [None, 0])
+@pytest.mark.parametrize("mode", ["sync", "vector_entry_point"])
+def test_two_runners_of_two_sub_environments_never_share_an_episode(mode, seed):
+    runners = [runner_envs(mode, worker) for worker in (1, 2)]
+    try:
+        if mode == "sync":
+            places = [(env.get_wrapper_attr("place"), env.get_wrapper_attr("sub_index"))
+                      for envs in runners for env in envs.unwrapped.envs]
+            assert places == [(RunnerPlace(w, 2, 2), k) for w in (1, 2) for k in (0, 1)]
+        for n, envs in enumerate(runners):
+            # As RLlib seeds them: the runner's seed, plus one per sub-environment in Gymnasium's vectorisers.
+            envs.reset(seed=None if seed is None else seed + 100 * n)
+        seen = []
+        for _ in range(4 * (CONFIG["episode_length"] + 1)):
+            for envs in runners:
+                envs.step(envs.action_space.sample())
+            seen.append([episode for envs in runners for episode in _episodes(envs)])
+        assert all(len(set(step)) == 4 for step in seen), seen
+        assert len({episode for step in seen for episode in step}) == 9
+    finally:
+        for envs in runners:
+            envs.close()
+
+
+def test_vector_entry_point_gets_a_make_vec_with_the_runners_slots():
+    envs = runner_envs("vector_entry_point", 2, num_workers=3, num_envs=2)
+    try:
+        vector = envs.unwrapped
+        assert isinstance(vector, py_engine_rust_gym.BrowserTradingVectorEnv)
+        assert [(r.settings.episode_slot, r.settings.episode_slots) for r in vector.runners] == [(2, 6), (3, 6)]
+    finally:
+        envs.close()
+
+
+@pytest.mark.parametrize("context, place", [
+    ({}, RunnerPlace(0, 0, 1)),
+    (types.SimpleNamespace(worker_index=3, num_workers=4), RunnerPlace(3, 4, 1)),
+])
+def test_without_a_runner_the_place_comes_from_the_context(context, place):
+    config = dict(CONFIG)
+    if not isinstance(context, dict):
+        holder = type("Context", (dict,), {})(config)
+        holder.worker_index, holder.num_workers = context.worker_index, context.num_workers
+        config = holder
+    env = env_creator(config)
+    try:
+        assert isinstance(env, IndexedEnv) and env.place == place
+        assert env.unwrapped.settings.episode_slots == place.blocks
+    finally:
         env.close()
 
 
-@pytest.mark.parametrize("context", [DictContext, rllib_context], ids=["dict-like", "EnvContext"])
-def test_each_sub_environment_starts_its_own_episodes(created, make_env, context):
-    config = dict(SMALL, seed=11, episode_length=6, candles=5 + 6 * 12)
-    firsts = {}
-    for worker, vector in [(1, 0), (1, 1), (2, 0)]:
-        env = created(context(config, worker, vector))
-        assert isinstance(env, IndexedEnv) and isinstance(env.unwrapped, py_engine_rust_gym.BrowserTradingEnv)
-        assert (env.worker_index, env.vector_index) == (worker, vector)
-        assert env.unwrapped.config["episode_length"] == 6
-        _, info = env.reset()
-        firsts[worker, vector] = info["episode_index"]
-        # Later resets go on in the order the first one began.
-        count = env.unwrapped.episode_counts["train"]
-        assert env.reset()[1]["episode_index"] == (info["episode_index"] + 1) % count
-        # An explicit seed wins over the indices.
-        assert env.reset(seed=5)[1]["episode_index"] == created(dict(config)).reset(seed=5)[1]["episode_index"]
-    # The first episode is the one a reset seeded from (seed, worker_index, vector_index) draws.
-    reference = make_env(**config)
-    assert firsts == {key: reference.reset(seed=derive_seed(11, *key))[1]["episode_index"] for key in firsts}
-
-
-def test_a_plain_dict_is_worker_0_vector_0(created):
-    env = created(dict(SMALL))
-    assert (env.worker_index, env.vector_index, env.first_seed) == (0, 0, derive_seed(7, 0, 0))
+@pytest.mark.parametrize("worker, workers, per_runner, slots", [
+    (0, 0, 2, [(0, 2), (1, 2)]),          # only the driver's runner
+    (0, 2, 2, [(0, 4), (1, 4)]),          # the driver's runner shares runner 1's episodes
+    (1, 2, 2, [(0, 4), (1, 4)]),
+    (2, 2, 2, [(2, 4), (3, 4)]),
+    (3, 3, 1, [(2, 3)]),
+])
+def test_runner_places_deal_out_disjoint_slots(worker, workers, per_runner, slots):
+    place = RunnerPlace(worker, workers, per_runner)
+    assert [place.slot(k) for k in range(per_runner)] == slots
 
 
 def test_importing_the_creator_does_not_import_ray():

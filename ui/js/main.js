@@ -22,6 +22,7 @@ export function readConfig(search) {
   const int = (v) => Number.isInteger(v);
   return {
     ws: q.get("ws") || DEFAULT_WS,
+    draw: q.get("draw") !== "0",
     sim: {
       seed: num("seed", DEFAULT_CONFIG.seed, int),
       episode_length: num("episode_length", DEFAULT_CONFIG.episode_length, (v) => int(v) && v >= 1),
@@ -34,7 +35,7 @@ export function readConfig(search) {
 }
 
 function main() {
-  const { ws, sim: simConfig } = readConfig(window.location.search);
+  const { ws, draw, sim: simConfig } = readConfig(window.location.search);
   const sim = new MarketSim(simConfig);
   let view = null;
   const connection = new EngineConnection(ws, createDispatcher(sim), {
@@ -43,7 +44,7 @@ function main() {
       if (!record || sim.cfg.sync_policy === "eager" || SYNC_POINTS.has(record.fnId)) view.requestRender();
     },
   });
-  view = new View(document, sim, connection);
+  view = new View(document, sim, connection, { draw });
   document.getElementById("ws-url").textContent = ws;
   // A deferred page still catches up now and then, so the view never goes stale.
   setInterval(() => view.requestRender(), 500);

@@ -1,7 +1,8 @@
 // The live view: reads the simulation and the connection and draws them.
 // It never changes either. Redraws are coalesced to at most one per animation
 // frame, and none while the page is hidden: a hidden page is redrawn once when
-// it shows again.
+// it shows again. A page opened with draw=0 counts as hidden for good (it
+// draws only when asked to render).
 
 import { fnName } from "./protocol.js";
 import { Event, OrderType, Side, trailLevel } from "./sim.js";
@@ -22,8 +23,9 @@ const fmt = (v, d = 2) => (Number.isFinite(v) ? v.toFixed(d) : "–");
 const sideName = (s) => (s === Side.BUY ? "long" : "short");
 
 export class View {
-  constructor(doc, sim, connection) {
+  constructor(doc, sim, connection, { draw = true } = {}) {
     this.doc = doc;
+    this.draw = draw;
     this.sim = sim;
     this.conn = connection;
     this.el = (id) => doc.getElementById(id);
@@ -45,15 +47,19 @@ export class View {
       for (const c of this.canvases) observer.observe(c);
     }
     doc.addEventListener("visibilitychange", () => {
-      if (!doc.hidden && this.stale) {
+      if (!this.hidden && this.stale) {
         this.stale = false;
         this.requestRender();
       }
     });
   }
 
+  get hidden() {
+    return !this.draw || this.doc.hidden;
+  }
+
   requestRender() {
-    if (this.doc.hidden) {
+    if (this.hidden) {
       this.stale = true;
       return;
     }

@@ -1,0 +1,383 @@
+"""``PageRunner``: the episodes of one page, reset and stepped; what both environments are made of.
+
+A single ``BrowserTradingEnv`` drives one runner and ``make_vec`` drives
+many, each through this face only:
+
+- ``pick(seed, options)``: the episode of the next reset, checked in the
+  caller's thread (bad options raise before anything is sent).
+- ``reset(kind, index)``: starts that episode (reopening the page first if
+  it is down) and returns ``(observation, info)``.
+- ``check(action)``: raises ``ValueError`` for an action outside the space.
+- ``step(action)``: one step, as a ``Step``. It is made of three phases that
+  a vector environment interleaves to batch the middle one across pages:
+  ``start_step(action)`` sends the action's trading calls and returns a
+  ``StepPlan``; ``step_call()`` is the step itself (``step_and_sync``, or
+  its row of a batched call); ``finish_step(plan, stepped)`` awaits the
+  rest and builds the ``Step``.
+
+A page that crashes, hangs past ``step_timeout`` or loses its connection
+is not an exception of the step: the episode ends there, truncated, with
+the last good observation, reward 0 and ``info["page_error"]``, and the
+page is opened again in the background; the next ``reset`` waits for it.
+A step that is interrupted (Ctrl-C, a cancelled task) ends its episode too.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+from dataclasses import dataclass
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
+
+from ._seeding import derive_seed
+from ._session import PageSession
+from .actions import Book, Trader
+from .errors import BrowserTradingError, PageFault, PageRefusedError
+from .observations import ObservationBuilder
+from .schedule import EpisodeSchedule
+from .settings import EnvSettings
+
+LOG = logging.getLogger("py_engine_rust_gym")
+
+EPISODE_TYPES = ("train", "test")
+#: Snapshot fields copied into every info dict (``step`` as an int, the others as floats).
+INFO_FIELDS = ("step", "price", "balance", "equity", "unrealized_pnl", "realized_pnl", "net_units")
+#: Failed reopenings of one page in a row after which its environment gives up and raises.
+MAX_REOPEN_FAILURES = 3
+
+
+@dataclass
+class Step:
+    """What one step of one page gave."""
+
+    observation: Any
+    reward: float
+    terminated: bool
+    truncated: bool
+    info: Dict[str, Any]
+
+
+@dataclass
+class StepPlan:
+    """What ``start_step`` left for ``finish_step``: the trading calls in flight, or the fault that
+    stopped the step before it went out."""
+
+    trader: Optional[Trader] = None
+    fault: Optional[BaseException] = None
+    deadline: float = 0.0
+
+
+class PageRunner:
+    """Resets and steps one page (see the module's docstring); every coroutine runs on the package's loop."""
+
+    def __init__(self, settings: EnvSettings, label: str) -> None:
+        self.settings = settings
+        self.label = label
+        self.session = PageSession(settings, label)
+        self.scheme = settings.scheme
+        self.book = Book()
+        #: ``(type, index)`` of the episode being played (or last played).
+        self.episode: Optional[Tuple[str, int]] = None
+        self.episode_over = True
+        #: How often the page was opened again after a fault.
+        self.reopen_count = 0
+        #: Failed reopenings since the last one that worked.
+        self.reopen_failures = 0
+        #: The page's trade summary of the last episode that ended (``summary_columns`` of the config).
+        self.last_trades: Optional[np.ndarray] = None
+        self.config: Dict[str, Any] = {}
+        self._kind = "train"
+        self._schedules: Dict[str, EpisodeSchedule] = {}
+        self._snapshot: Optional[np.ndarray] = None
+        self._observation: Any = None
+        self._down: Optional[BaseException] = None
+        self._reopening: Optional["asyncio.Future[None]"] = None
+
+    # -- opening
+
+    async def open(self) -> None:
+        await self.session.open()
+        self._configure(self.session.config)
+
+    def _configure(self, config: Dict[str, Any]) -> None:
+        self.config = config
+        self.fields = {name: i for i, name in enumerate(config["snapshot_fields"])}
+        self.summary_columns = list(config["summary_columns"])
+        self._pnl_column = self.summary_columns.index("pnl")
+        self.builder = ObservationBuilder(self.settings.observation, config, self.scheme.units)
+        s = self.settings
+        self._schedules = {kind: EpisodeSchedule(count, s.episode_slot, s.episode_slots)
+                           for kind, count in self.episode_counts.items() if count > 0}
+
+    def assign_slot(self, slot: int, slots: int) -> None:
+        """Gives the page another share of the episodes (its order starts over, unseeded)."""
+        self.settings = self.settings.replace(episode_slot=slot, episode_slots=slots)
+        if self.config:
+            self._configure(self.config)
+
+    @property
+    def episode_counts(self) -> Dict[str, int]:
+        return {"train": int(self.config["train_episodes"]), "test": int(self.config["test_episodes"])}
+
+    @property
+    def observation_space(self) -> Any:
+        return self.builder.space
+
+    @property
+    def shares_episodes(self) -> bool:
+        """Whether there are more pages than episodes of the current type, so that some play the same."""
+        schedule = self._schedules.get(self._kind)
+        return schedule is not None and schedule.shared
+
+    # -- choosing episodes
+
+    def seed(self, seed: Optional[int]) -> None:
+        """Starts the page's episode order over, drawn from ``seed`` (in order without one)."""
+        for n, kind in enumerate(EPISODE_TYPES):
+            if kind in self._schedules:
+                self._schedules[kind].seed(None if seed is None else derive_seed(seed, n))
+
+    def pick(self, seed: Optional[int], options: Optional[Dict[str, Any]]) -> Tuple[str, int]:
+        """The episode that ``reset(seed=seed, options=options)`` starts; raises ``ValueError`` for bad options.
+
+        Without ``episode_type`` the type of the last reset is kept; without
+        ``episode_index`` the page's schedule gives the next of its episodes.
+        """
+        options = dict(options or {})
+        kind = options.pop("episode_type", self._kind)
+        index = options.pop("episode_index", None)
+        if options:
+            raise ValueError("unknown reset options: %s (known: episode_index, episode_type)"
+                             % ", ".join(sorted(options)))
+        if kind not in EPISODE_TYPES:
+            raise ValueError("episode_type must be 'train' or 'test', got %r" % (kind,))
+        count = self.episode_counts[kind]
+        if count == 0:
+            raise ValueError("the page has no %s episodes (%d candles, episode_length %d, window %d)"
+                             % (kind, self.config["candles"], self.config["episode_length"], self.config["window"]))
+        if seed is not None:
+            self.seed(seed)
+        if index is None:
+            index = self._schedules[kind].next()
+        index = int(index)
+        if not 0 <= index < count:
+            raise ValueError("%s episode %d out of range: the page has %d %s episodes" % (kind, index, count, kind))
+        self._kind = kind
+        return kind, index
+
+    # -- reset
+
+    async def reset(self, kind: str, index: int) -> Tuple[Any, Dict[str, Any]]:
+        """Starts episode ``index`` of ``kind``; a page that is down is opened again first, and a fault
+        during the reset reopens the page and tries once more."""
+        self.episode_over = True
+        await self._ensure_page()
+        try:
+            return await self._reset_calls(kind, index)
+        except PageFault as fault:
+            self._fault(fault)
+            await self._ensure_page()
+            return await self._reset_calls(kind, index)
+
+    async def _reset_calls(self, kind: str, index: int) -> Tuple[Any, Dict[str, Any]]:
+        session, timeout = self.session, self.settings.step_timeout
+        engine = session.engine
+        first, snapshot, history = await self._settled(
+            [session.issue(engine.reset_episode(index, kind, timeout_secs=timeout)),
+             session.issue(engine.get_snapshot(timeout_secs=timeout)),
+             session.issue(engine.get_ohlc(timeout_secs=timeout))])
+        self.book.clear()
+        self._snapshot = snapshot
+        self._observation = self.builder.build(snapshot, history[-self.builder.window:])
+        self.episode = (kind, index)
+        self.episode_over = False
+        info = self._info(snapshot)
+        info.update(episode_type=kind, episode_index=index, first_candle=int(first))
+        return self._observation, info
+
+    async def _settled(self, futures: List[Any]) -> List[Any]:
+        results = await self.session.settle(futures)
+        for result in results:
+            if isinstance(result, BaseException):
+                raise result
+        return results
+
+    # -- step
+
+    def check(self, action: Any) -> None:
+        self.scheme.check(action)
+
+    async def step(self, action: Any) -> Step:
+        plan = await self.start_step(action)
+        stepped = None if plan.fault is not None else self.step_call(plan)
+        return await self.finish_step(plan, stepped)
+
+    async def start_step(self, action: Any) -> StepPlan:
+        """Sends the action's trading calls (a ``close all`` may first read the ticket list)."""
+        if self.episode_over:
+            raise BrowserTradingError("%s: the episode is over; reset before stepping" % self.label)
+        # Every call of the step shares one deadline, so that a hung page costs one step_timeout.
+        plan = StepPlan(deadline=time.monotonic() + self.settings.step_timeout)
+        if self.session.crashed:
+            plan.fault = self.session.crash_error()
+            return plan
+        trader = Trader(self.session, self.book, self._snapshot, self.fields, timeout=self.settings.step_timeout)
+        plan.trader = trader
+        try:
+            await self.scheme.apply(action, trader)
+        except PageFault as fault:
+            plan.fault = fault
+        except BaseException:
+            self.episode_over = True
+            await self.session.settle([future for future, _ in trader.pending])
+            raise
+        return plan
+
+    def step_call(self, plan: StepPlan) -> "asyncio.Future[Any]":
+        """The step itself, sent behind the trading calls."""
+        remaining = max(plan.deadline - time.monotonic(), 0.001)
+        return self.session.issue(self.session.engine.step_and_sync(timeout_secs=remaining))
+
+    async def finish_step(self, plan: StepPlan, stepped: Any) -> Step:
+        """Awaits the step's calls and builds its result. ``stepped`` is the step's future, its result
+        ``(snapshot, window)``, or the exception it failed with."""
+        try:
+            return await self._finish(plan, stepped)
+        except BaseException:
+            # Interrupted, or a programming error: whether the page took the step is unknown.
+            self.episode_over = True
+            raise
+
+    async def _finish(self, plan: StepPlan, stepped: Any) -> Step:
+        pending = plan.trader.pending if plan.trader is not None else []
+        futures = [future for future, _ in pending]
+        if isinstance(stepped, asyncio.Future):
+            futures.append(stepped)
+            results = await self.session.settle(futures)
+            stepped = results.pop()
+        else:
+            results = await self.session.settle(futures)
+        fault = plan.fault or _fault_of(results + [stepped])
+        if fault is not None:
+            return self._faulted_step(fault)
+        if isinstance(stepped, BaseException):
+            raise stepped
+        action_error = None
+        for (_, on_result), result in zip(pending, results):
+            if isinstance(result, PageRefusedError):
+                action_error = action_error or result
+                self.book.valid = False
+            elif isinstance(result, BaseException):
+                raise result
+            elif on_result is not None:
+                on_result(result)
+        snapshot, window = stepped
+        f = self.fields
+        self._snapshot = snapshot
+        self.book.check(snapshot[f["open_positions"]], snapshot[f["pending_orders"]])
+        self._observation = self.builder.build(snapshot, window)
+        reward = float(snapshot[f["last_reward"]])
+        terminated = bool(snapshot[f["equity"]] <= 0)
+        truncated = bool(snapshot[f["done"]] == 1) and not terminated
+        info = self._info(snapshot)
+        if action_error is not None:
+            info["action_error"] = str(action_error)
+            LOG.warning("%s", action_error)
+        if terminated or truncated:
+            self.episode_over = True
+            if self.settings.end_session:
+                await self._end_session(info)
+        return Step(self._observation, reward, terminated, truncated, info)
+
+    async def _end_session(self, info: Dict[str, Any]) -> None:
+        session = self.session
+        (summary,) = await session.settle([session.issue(session.engine.end_session(
+            timeout_secs=self.settings.step_timeout))])
+        if isinstance(summary, PageFault):
+            # The step itself went through; only the summary is lost.
+            self._fault(summary)
+            info["page_error"] = str(summary)
+            return
+        if isinstance(summary, BaseException):
+            raise summary
+        self.last_trades = summary
+        info["pnl"] = float(summary[:, self._pnl_column].sum()) if len(summary) else 0.0
+        info["trade_count"] = int(len(summary))
+
+    def _faulted_step(self, fault: BaseException) -> Step:
+        self.episode_over = True
+        self._fault(fault)
+        info = self._info(self._snapshot)
+        info["page_error"] = str(fault)
+        return Step(self._observation, 0.0, False, True, info)
+
+    def _info(self, snapshot: np.ndarray) -> Dict[str, Any]:
+        info: Dict[str, Any] = {name: float(snapshot[self.fields[name]]) for name in INFO_FIELDS}
+        info["step"] = int(info["step"])
+        return info
+
+    # -- faults and reopening
+
+    def _fault(self, fault: BaseException) -> None:
+        """The page is down: note it and open it again in the background."""
+        if self._down is not None:
+            return
+        self._down = fault
+        LOG.warning("%s: %s; the episode ends here and the page is opened again", self.label, fault)
+        self._reopening = asyncio.ensure_future(self._reopen())
+
+    async def _reopen(self) -> None:
+        started = time.monotonic()
+        try:
+            await self.session.reopen()
+        except BaseException as exc:
+            self.reopen_failures += 1
+            LOG.warning("%s: reopening the page failed (%d in a row): %s", self.label, self.reopen_failures, exc)
+            raise
+        self._down = None
+        self.reopen_failures = 0
+        self.reopen_count += 1
+        LOG.info("%s: page reopened in %.2f s (reopen %d)", self.label, time.monotonic() - started,
+                 self.reopen_count)
+
+    @property
+    def down(self) -> bool:
+        """Whether the page is down (a fault was seen and no reopening has worked since)."""
+        return self._down is not None
+
+    async def _ensure_page(self) -> None:
+        """Waits for a reopening under way, or starts one, while the page is down. Raises what the
+        reopening failed with; past ``MAX_REOPEN_FAILURES`` in a row, a ``BrowserTradingError``."""
+        if self._down is None and not self.session.crashed and self.session.engine is not None:
+            return
+        if self._down is None:
+            self._down = self.session.crash_error() if self.session.crashed else PageFault("%s: no page" % self.label)
+        task, self._reopening = self._reopening, None
+        if task is None:
+            task = asyncio.ensure_future(self._reopen())
+        try:
+            await task
+        except asyncio.CancelledError:
+            raise
+        except BaseException as exc:
+            if self.reopen_failures >= MAX_REOPEN_FAILURES:
+                raise BrowserTradingError("%s: the page could not be opened again %d times in a row: %s"
+                                          % (self.label, self.reopen_failures, exc)) from exc
+            raise
+
+    async def close(self) -> None:
+        task, self._reopening = self._reopening, None
+        if task is not None:
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+        await self.session.close()
+
+
+def _fault_of(results: List[Any]) -> Optional[BaseException]:
+    for result in results:
+        if isinstance(result, PageFault):
+            return result
+    return None
