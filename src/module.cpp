@@ -1,5 +1,6 @@
 // Import entry point: creates the module and registers the engine class and the codec functions.
 #include "engine/engine.hpp"
+#include "engine/group.hpp"
 #include "engine/internals.hpp"
 #include "engine/waker.hpp"
 #include "py/gil.hpp"
@@ -55,6 +56,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_py_engine_rus
   if (!engine::report_closed_loops_at_exit()) return nullptr;
   PyTypeObject* type = engine::engine_type();
   if (!type || !add_attribute(module.get(), "RustEngineAsync", reinterpret_cast<PyObject*>(type))) return nullptr;
+  // Beside the registered names, not among them: __all__ stays as it was.
+  PyTypeObject* group = engine::group_type();
+  if (!group || PyObject_SetAttrString(module.get(), "EngineGroup", reinterpret_cast<PyObject*>(group)) < 0)
+    return nullptr;
   py::Ref modname = py::Ref::steal(PyUnicode_FromString("py_engine_rust"));
   if (!modname) return nullptr;
   for (PyMethodDef* def = decode::module_functions(); def->ml_name; ++def) {

@@ -182,9 +182,9 @@ import asyncio
 import py_engine_rust
 
 class Claims:
-    # A sequence whose length is far beyond any memory.
+    # A sequence whose length is far beyond any memory (sized up front from it).
     def __len__(self):
-        return 2 ** 60
+        return 2 ** 62
     def __getitem__(self, i):
         raise IndexError(i)
 
@@ -200,8 +200,9 @@ asyncio.run(main())
 
 
 def test_memory_failure_at_call_time_is_a_python_exception(run_python):
-    # A failed allocation on the calling thread is raised like any other error at call time; it
-    # must not unwind through the interpreter (which would end the process).
+    # A C++ failure on the calling thread (here a buffer too large to be made) is raised like any
+    # other error at call time; it must not unwind through the interpreter (which would end the
+    # process).
     child = run_python(_ABSURD_LENGTH_CHILD, timeout=60)
     assert child.returncode == 0, child.stderr[-3000:]
     assert child.stdout == "MemoryError\n"

@@ -5,6 +5,7 @@
 #include "codec/frame.hpp"
 #include "engine/remote_call.hpp"
 #include "py/errors.hpp"
+#include "py/types.hpp"
 #include "texts.hpp"
 #include "ws/lifecycle.hpp"
 #include "ws/listen.hpp"
@@ -38,19 +39,13 @@ PyObject* make_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self.release();
 }
 
-PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return py::guarded([&] { return make_engine(type, args, kwargs); });
-}
-
 void engine_dealloc(PyObject* self) {
   // The shared objects live on in running operations and in the server task. In a fork's child,
   // those of an engine made before the fork are left as they are: freeing them would close the
   // parent's sockets through the parent's runtime (see fork.cpp).
   ws::EngineShared* shared = reinterpret_cast<EngineObject*>(self)->shared;
   if (shared->made_in_this_process()) delete shared;
-  PyTypeObject* tp = Py_TYPE(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  py::free_instance(self);
 }
 
 PyObject* port_getter(PyObject* self, void*) {
@@ -88,7 +83,7 @@ PyObject* launch_lifecycle(PyObject* self, Run run) {
 PyTypeObject* engine_type() {
   static PyTypeObject* type = [] {
     PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+        {Py_tp_new, reinterpret_cast<void*>(py::guarded_new<make_engine>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
         {Py_tp_methods, engine_methods()},
         {Py_tp_getset, GETSET},

@@ -43,8 +43,10 @@ void forget_parent(Internals& in) {
 namespace {
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
-  if (Internals* in = made_or_null(); in && in->process != proc::fork_generation()) forget_parent(*in);
-  Py_RETURN_NONE;
+  return py::guarded([] {
+    if (Internals* in = made_or_null(); in && in->process != proc::fork_generation()) forget_parent(*in);
+    Py_RETURN_NONE;
+  });
 }
 
 PyMethodDef AFTER_FORK = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};

@@ -67,8 +67,13 @@ py::Ref awaited(Convert convert, const std::exception_ptr& fault, ws::RpcResult&
     value = py::exception_for(fault);
   } else if (auto* err = std::get_if<ws::EngineError>(&result)) {
     value = py::exception_for(*err);
-  } else if ((value = convert(std::get<codec::Bytes>(result)))) {
-    is_exception = false;
+  } else {
+    try {
+      value = convert(std::get<codec::Bytes>(result));
+    } catch (...) {
+      py::raise_fault(std::current_exception());  // memory, on the way to NumPy
+    }
+    is_exception = !value;
   }
   if (!value) {
     // Building the value failed (a codec error, memory, NumPy): that Python error is the outcome.
@@ -127,19 +132,29 @@ PyObject* failed_future(const ws::EngineError& e) {
   return r ? fut.release() : nullptr;
 }
 
-void FutureSlot::complete(const std::exception_ptr& fault, ws::RpcResult& result) {
+py::Ref FutureSlot::take() {
   py::Ref fut = py::Ref::steal(std::exchange(future, nullptr));
-  if (!fut) return;
+  if (!fut) return {};
   unwatch(fut.get());  // the operation has ended: nothing left to cancel
   const int cancelled = is_cancelled(fut.get());
   if (cancelled < 0) PyErr_WriteUnraisable(fut.get());
-  if (cancelled != 0) return;
+  if (cancelled != 0) return {};
+  return fut;
+}
+
+void FutureSlot::set(PyObject* fut, PyObject* value, bool is_exception) {
+  const Internals& in = made_internals();
+  py::Ref r = py::Ref::steal(
+      PyObject_CallMethodObjArgs(fut, is_exception ? in.s_set_exception : in.s_set_result, value, nullptr));
+  if (!r) PyErr_WriteUnraisable(fut);
+}
+
+void FutureSlot::complete(const std::exception_ptr& fault, ws::RpcResult& result) {
+  py::Ref fut = take();
+  if (!fut) return;
   bool is_exception = true;
   py::Ref value = awaited(convert, fault, result, is_exception);
-  const Internals& in = made_internals();
-  py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(
-      fut.get(), is_exception ? in.s_set_exception : in.s_set_result, value.get(), nullptr));
-  if (!r) PyErr_WriteUnraisable(fut.get());
+  set(fut.get(), value.get(), is_exception);
 }
 
 void FutureSlot::forget() noexcept {

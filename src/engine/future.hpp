@@ -72,9 +72,14 @@ struct FutureSlot {
   PyObject* future = nullptr;
 
   // With the interpreter lock, on the loop's thread: completes the future with the outcome unless
-  // it was cancelled. The only place a future is completed.
+  // it was cancelled.
   void complete(const std::exception_ptr& fault, ws::RpcResult& result);
   void forget() noexcept;
+
+  // The two halves of completing, for outcomes built otherwise: the future, unless it is gone or
+  // was cancelled (then nothing is to be done), and the one place a future is completed.
+  py::Ref take();
+  static void set(PyObject* fut, PyObject* value, bool is_exception);
 };
 
 // On the calling thread: the running loop and its record (null with a Python error set when

@@ -1,5 +1,6 @@
 #include "engine/loop_reader.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "engine/internals.hpp"
@@ -86,17 +87,17 @@ PyTypeObject* reader_type(Internals& in) {
                            reader_dealloc, reader_call);
 }
 
-// Has `loop` watch the connection with a reader of its own; false when it cannot.
+// Has `loop` watch the connection through `fd`, a duplicate of its descriptor, with a reader of
+// its own (which closes `fd` when it goes); false when it cannot.
 bool watch_socket(const std::shared_ptr<ws::ReceiveWatch>& watch, const std::shared_ptr<LoopRecord>& record,
-                  PyObject* loop, int socket_fd) {
+                  PyObject* loop, int fd) {
   Internals& in = made_internals();
   PyTypeObject* t = reader_type(in);
   py::Ref reader = t ? py::new_instance(t) : py::Ref();
-  if (!reader) return false;
-  // A duplicate, so that the connection can close its descriptor whenever it ends without the
-  // loop's selector keeping a number that something else may get next.
-  const int fd = ::fcntl(socket_fd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (!reader) {
+    ::close(fd);
+    return false;
+  }
   reinterpret_cast<SocketReader*>(reader.get())->st = new SocketReader::State{watch, record, fd};
   py::Ref fdobj = py::Ref::steal(PyLong_FromLong(fd));
   py::Ref added = fdobj ? py::Ref::steal(PyObject_CallMethodObjArgs(loop, in.s_add_reader, fdobj.get(),
@@ -112,16 +113,25 @@ bool watch_socket(const std::shared_ptr<ws::ReceiveWatch>& watch, const std::sha
 bool drive_from_loop(const std::shared_ptr<RemoteCall>& call, PyObject* loop) {
   LoopRecord& record = *call->record;
   if (!record.watches_descriptors()) return false;
+  // Read before the exchange is handed to the watch: from then on the deadline timer may end it
+  // on the runtime, and drop the connection with it, at any moment.
   ws::WsConnection& conn = call->x->connection();
-  const std::shared_ptr<ws::ReceiveWatch>& watch = conn.watch();
+  std::shared_ptr<ws::ReceiveWatch> watch = conn.watch();
+  // Only this loop's thread changes whether this loop watches the socket.
+  int fd = -1;
+  if (!watch->watched_by_loop(&record)) {
+    // A duplicate, so that the connection can close its descriptor whenever it ends without the
+    // loop's selector keeping a number that something else may get next.
+    fd = ::fcntl(conn.native_fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return false;
+  }
   call->driven_by = watch;
-  if (!watch->drive(call, &record) && !watch_socket(watch, call->record, loop, conn.native_fd())) {
+  watch->drive(call, &record);
+  if (fd >= 0 && !watch_socket(watch, call->record, loop, fd)) {
     PyErr_Clear();
-    // Taken back unless the deadline came first and the runtime has it already.
-    const bool still_ours = watch->release(call.get());
     call->driven_by.reset();
-    if (still_ours) return false;
-    return true;
+    // Taken back unless the deadline came first and the runtime has it already.
+    return !watch->release(call.get());
   }
   // Messages buffered since the connection's last exchange announce themselves to nobody.
   auto s = watch->step(&record, false);

@@ -73,10 +73,7 @@ void drain_dealloc(PyObject* self) {
   auto* d = reinterpret_cast<Drain*>(self);
   if (auto rec = d->rec->lock(); rec && !d->done) {
     if (rec->in_this_process()) {
-      PyObject *t, *v, *tb;
-      PyErr_Fetch(&t, &v, &tb);
-      closed_now(rec);
-      PyErr_Restore(t, v, tb);
+      py::in_dealloc(self, [&] { closed_now(rec); });
     } else {
       new std::shared_ptr<LoopRecord>(std::move(rec));
     }
@@ -184,10 +181,7 @@ void reader_dealloc(PyObject* self) {
   } else if (holder) {
     std::shared_ptr<LoopRecord> rec = std::move(*holder);
     delete holder;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    closed_now(rec);
-    PyErr_Restore(t, v, tb);
+    py::in_dealloc(self, [&] { closed_now(rec); });
   }
   py::free_instance(self);
 }
@@ -226,7 +220,7 @@ bool watch_eventfd(Internals& in, PyObject* loop, const std::shared_ptr<LoopReco
   return true;
 }
 
-PyObject* at_exit(PyObject*, PyObject*) {
+PyObject* report_at_exit() {
   if (!made_or_null()) Py_RETURN_NONE;
   Internals* made = internals();  // in a fork's child, forgets the parent's first
   if (!made) return nullptr;
@@ -240,6 +234,8 @@ PyObject* at_exit(PyObject*, PyObject*) {
     if (rec->closed.load() || loop_closed(*rec)) closed_now(rec);
   Py_RETURN_NONE;
 }
+
+PyObject* at_exit(PyObject*, PyObject*) { return py::guarded(report_at_exit); }
 
 PyMethodDef AT_EXIT = {"_report_closed_loops", at_exit, METH_NOARGS, nullptr};
 

@@ -1,5 +1,7 @@
 #include "py/errors.hpp"
 
+#include <stdexcept>
+
 #include "texts.hpp"
 
 namespace py {
@@ -83,6 +85,8 @@ void raise_fault(const std::exception_ptr& fault) noexcept {
     std::rethrow_exception(fault);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();  // a container asked for more than memory can hold
   } catch (...) {
     Ref exc = exception_for(fault);
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());

@@ -27,8 +27,8 @@ Ref take_exception();
 bool payload_fits(std::uint64_t bytes, std::uint64_t limit);
 // "rust future panicked: <what>" for an operation that failed by an internal fault.
 Ref panic_exception(const std::string& what);
-// Raises, at call time, what a C++ failure becomes: MemoryError for std::bad_alloc, the
-// internal-fault type for anything else.
+// Raises, at call time, what a C++ failure becomes: MemoryError for std::bad_alloc (and for a
+// container asked to grow past its limit), the internal-fault type for anything else.
 void raise_fault(const std::exception_ptr& fault) noexcept;
 
 // Runs an entry point's body: `f()` returns a new reference, or null with a Python error set.
@@ -42,6 +42,26 @@ PyObject* guarded(F&& f) {
     raise_fault(std::current_exception());
     return nullptr;
   }
+}
+
+// A type's tp_new made of `Make(type, args, kwargs)`, run through guarded().
+template <PyObject* (*Make)(PyTypeObject*, PyObject*, PyObject*)>
+PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return Make(type, args, kwargs); });
+}
+
+// Runs work that a dealloc must do (which may call into Python): the exception being raised when
+// the dealloc began is kept, and a failure of the work is printed as unraisable.
+template <class F>
+void in_dealloc(PyObject* self, F&& f) {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  if (!guarded([&]() -> PyObject* {
+        f();
+        Py_RETURN_NONE;
+      }))
+    PyErr_WriteUnraisable(self);
+  PyErr_Restore(t, v, tb);
 }
 
 }  // namespace py

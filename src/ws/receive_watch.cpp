@@ -8,12 +8,16 @@ namespace ws {
 
 ReceiveWatch::ReceiveWatch() : timer_(runtime()) {}
 
-bool ReceiveWatch::drive(std::shared_ptr<Receiver> r, const void* loop) {
+void ReceiveWatch::drive(std::shared_ptr<Receiver> r, const void* loop) {
   std::lock_guard lk(m_);
   const Clock::time_point deadline = r->exchange().deadline();
   receiver_ = std::move(r);
   driver_ = loop;
   arm(deadline);
+}
+
+bool ReceiveWatch::watched_by_loop(const void* loop) {
+  std::lock_guard lk(m_);
   return watcher_ == loop;
 }
 
@@ -31,6 +35,8 @@ void ReceiveWatch::unwatched_by(const void* reader) {
 }
 
 ReceiveWatch::Step ReceiveWatch::step(const void* loop, bool read_socket) {
+  // The step may drop the connection, which owns one reference to this watch.
+  auto keep = shared_from_this();
   std::lock_guard lk(m_);
   if (!receiver_ || driver_ != loop) return {};
   Exchange& x = receiver_->exchange();

@@ -32,9 +32,10 @@ class ReceiveWatch : public std::enable_shared_from_this<ReceiveWatch> {
   ReceiveWatch();
 
   // On the loop's thread, once `r`'s exchange receives: the loop `loop` (an identity) drives it
-  // from now on. True when that loop watches the socket already; otherwise the caller has it
-  // watch the socket and says so with watched_by(), naming what watches (`reader`).
-  bool drive(std::shared_ptr<Receiver> r, const void* loop);
+  // from now on. If that loop does not watch the socket yet, the caller has it watch it and says
+  // so with watched_by(), naming what watches (`reader`).
+  void drive(std::shared_ptr<Receiver> r, const void* loop);
+  bool watched_by_loop(const void* loop);
   void watched_by(const void* loop, const void* reader);
   // `reader` no longer watches the socket.
   void unwatched_by(const void* reader);
