@@ -139,6 +139,12 @@ py::Ref FutureSlot::take() {
   const int cancelled = is_cancelled(fut.get());
   if (cancelled < 0) PyErr_WriteUnraisable(fut.get());
   if (cancelled != 0) return {};
+  // Completing it would schedule the cancellation hook as one more callback of the loop, for
+  // nothing: the operation has ended.
+  const Internals& in = made_internals();
+  py::Ref removed =
+      py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), in.s_remove_done_callback, in.cancel_hook, nullptr));
+  if (!removed) PyErr_Clear();
   return fut;
 }
 

@@ -32,6 +32,7 @@ struct Internals {
   PyObject* s_cancelled = nullptr;
   PyObject* s_create_future = nullptr;
   PyObject* s_is_closed = nullptr;
+  PyObject* s_remove_done_callback = nullptr;
   PyObject* s_remove_reader = nullptr;
   PyObject* s_set_exception = nullptr;
   PyObject* s_set_result = nullptr;
