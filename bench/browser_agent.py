@@ -18,6 +18,8 @@ time is the engine's alone. Talks to its parent in JSON lines:
 One step of a page is `step_next` then `get_snapshot` (--mode two) or one `step_and_sync`
 (--mode sync); an episode that has taken all its steps is reset to the next training episode
 first. All pages take each step together: `asyncio.gather` over the pages, then the next step.
+--mode group takes the module's steps of all pages with one `EngineGroup.step_and_sync` into
+arrays made once (the baseline, which has no group, steps as --mode sync).
 bench/native_engine.cpp does the same in C++.
 """
 
@@ -120,6 +122,10 @@ class Page:
         self.snapshot, _ = await self.engine.step_and_sync()
         self.steps += 1
 
+    async def before_step(self):
+        if self.steps == self.length:
+            await self.next_episode()
+
     async def next_episode(self):
         self.episode = (self.episode + 1) % self.episodes
         await self.engine.reset_episode(self.episode, "train")
@@ -149,11 +155,32 @@ async def run(args):
     steps = [p.step_two if args.mode == "two" else p.step_sync for p in pages]
     gather = asyncio.gather
 
+    async def step_all():
+        await gather(*[s() for s in steps])
+
+    if args.mode == "group" and args.impl == "module":
+        import py_engine_rust
+
+        group = py_engine_rust.EngineGroup(engines)
+        out = None  # the arrays of the first step, filled again at every later one
+
+        async def step_all():  # noqa: F811
+            nonlocal out
+            if any(p.steps == p.length for p in pages):
+                await gather(*[p.before_step() for p in pages])
+            snapshots, windows, errors = await group.step_and_sync(out=out)
+            out = (snapshots, windows)
+            for i, p in enumerate(pages):
+                if errors[i] is not None:
+                    raise errors[i]
+                p.snapshot = snapshots[i]
+                p.steps += 1
+
     async def until(deadline):
         clock = time.perf_counter
         rounds = 0
         while clock() < deadline:
-            await gather(*[s() for s in steps])
+            await step_all()
             rounds += 1
         return rounds
 
@@ -182,8 +209,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--impl", choices=["module", "baseline"], required=True)
     ap.add_argument("--ports", required=True, help="comma-separated: one engine and one page per port")
-    ap.add_argument("--mode", choices=["two", "sync"], default="two",
-                    help="two: step_next then get_snapshot; sync: step_and_sync")
+    ap.add_argument("--mode", choices=["two", "sync", "group"], default="two",
+                    help="two: step_next then get_snapshot; sync: step_and_sync; group: EngineGroup.step_and_sync")
     ap.add_argument("--episode-length", type=int, default=50)
     ap.add_argument("--window", type=int, default=20)
     ap.add_argument("--warmup", type=float, default=0.5)

@@ -9,10 +9,11 @@ which answers every request at once (the browser's own floor). Each page has its
 own port; N pages (1, 2, 4, 8) are stepped together. Engines: the module and the pure-Python
 baseline (bench/browser_agent.py, one subprocess per run, CPython and with --pypy also PyPy) and
 bench/native_engine (C++, the limit). One step is step_next then get_snapshot, or one
-step_and_sync. For every run the engine's own processor time comes from the engine process, and
-Chromium's from /proc/<pid>/stat (utime + stime) of every process of the browser, read before and
-after the measured window. Rows of "bare" pages open them outside Playwright's browser contexts,
-where no protocol events are sent for their WebSocket frames.
+step_and_sync (mode "group": the module's steps of all pages are one EngineGroup.step_and_sync, the
+baseline's and the native engine's as in mode "sync"). For every run the engine's own processor
+time comes from the engine process, and Chromium's from /proc/<pid>/stat (utime + stime) of every
+process of the browser, read before and after the measured window. Rows of "bare" pages open them
+outside Playwright's browser contexts, where no protocol events are sent for their WebSocket frames.
 
 `run` measures every row in rounds; each round takes every row once and, within a row, the engines
 in an order that rotates from round to round. `flags` compares Chromium launch flags (the module
@@ -60,6 +61,7 @@ FULL = dict(rounds=3, warmup=0.3, secs=1.0,
             rows=[("minimal", "two", [1, 2, 4, 8], "cpython"), ("ui-deferred", "two", [1, 2, 4, 8], "cpython"),
                   ("ui-eager", "two", [1, 2, 4, 8], "cpython"), ("minimal", "sync", [1, 4], "cpython"),
                   ("ui-eager", "sync", [1, 4], "cpython"), ("minimal+bare", "two", [1, 4], "cpython"),
+                  ("minimal", "group", [4, 8], "cpython"), ("ui-eager", "group", [4], "cpython"),
                   ("minimal", "two", [1, 4], "pypy")])
 QUICK = dict(rounds=1, warmup=0.2, secs=0.5,
              rows=[("minimal", "two", [1, 4], "cpython"), ("ui-deferred", "two", [1, 4], "cpython"),
@@ -187,6 +189,8 @@ class Engines:
         return [f"module{suffix}", f"baseline{suffix}", "native"]
 
     def command(self, name, ports, mode, warmup, secs, kind, threads=False):
+        if name == "native" and mode == "group":
+            mode = "sync"  # the same requests, one coroutine per page
         common = ["--ports", ",".join(map(str, ports)), "--mode", mode, "--episode-length", str(EPISODE_LENGTH),
                   "--window", str(WINDOW), "--warmup", str(warmup), "--secs", str(secs)]
         if name == "native":

@@ -10,7 +10,8 @@ from report import Stat, fmt_ratio, md_table, ratio, text_table, verdict
 
 PAGE_LABEL = {"minimal": "minimal page", "ui-deferred": "`ui/`, `sync=deferred`", "ui-eager": "`ui/`, `sync=eager`"}
 PAGE_LABEL.update({k + "+bare": v + " (bare)" for k, v in list(PAGE_LABEL.items())})
-STEP_LABEL = {"two": "step_next + get_snapshot", "sync": "step_and_sync"}
+STEP_LABEL = {"two": "step_next + get_snapshot", "sync": "step_and_sync",
+              "group": "step_and_sync (module: one EngineGroup call)"}
 INTERP_LABEL = {"cpython": "CPython", "pypy": "PyPy"}
 
 RATE_HEADER = ["page", "one step", "pages", "Python engines on", "module (steps/s)", "baseline", "native",

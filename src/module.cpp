@@ -1,6 +1,8 @@
 // Import entry point: creates the module and registers the engine class and the codec functions.
 #include "engine/engine.hpp"
+#include "engine/group.hpp"
 #include "engine/internals.hpp"
+#include "engine/waker.hpp"
 #include "py/gil.hpp"
 #include "py/ref.hpp"
 #include "texts.hpp"
@@ -51,8 +53,13 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_py_engine_rus
   // Before anything can reach the runtime: from interpreter exit on, workers leave Python alone.
   if (!py::install_exit_door()) return nullptr;
   if (!engine::forget_parent_after_forks(module.get())) return nullptr;
+  if (!engine::report_closed_loops_at_exit()) return nullptr;
   PyTypeObject* type = engine::engine_type();
   if (!type || !add_attribute(module.get(), "RustEngineAsync", reinterpret_cast<PyObject*>(type))) return nullptr;
+  // Beside the registered names, not among them: __all__ stays as it was.
+  PyTypeObject* group = engine::group_type();
+  if (!group || PyObject_SetAttrString(module.get(), "EngineGroup", reinterpret_cast<PyObject*>(group)) < 0)
+    return nullptr;
   py::Ref modname = py::Ref::steal(PyUnicode_FromString("py_engine_rust"));
   if (!modname) return nullptr;
   for (PyMethodDef* def = decode::module_functions(); def->ml_name; ++def) {

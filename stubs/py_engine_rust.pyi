@@ -1,6 +1,6 @@
 """Type information for the py_engine_rust extension module."""
 
-from collections.abc import Awaitable
+from collections.abc import Awaitable, Iterable
 from typing import List, Literal, Optional, Tuple, Union
 
 import numpy as np
@@ -74,6 +74,22 @@ class RustEngineAsync:
     @property
     def port(self) -> Optional[int]:
         """The port the latest successful start() bound (the one the system chose for port 0); None before."""
+
+class EngineGroup:
+    """Engines stepped together, one row each. A module attribute, not in __all__."""
+
+    def __new__(cls, engines: Iterable[RustEngineAsync]) -> "EngineGroup": ...
+    def __len__(self) -> int: ...
+    def step_and_sync(
+        self, timeout_secs: Optional[float] = None, *, out: Optional[Tuple[F64Array, F64Array]] = None
+    ) -> Awaitable[Tuple[F64Array, F64Array, Tuple[Optional[Exception], ...]]]:
+        """step_and_sync of every engine at once: an awaitable of (snapshots, windows, errors), the
+        snapshots stacked as (N, S), the windows as (N, W, C), and errors[i] None or the exception
+        engine i's own step_and_sync would have raised; a failed row is NaN. out=(snapshots, windows)
+        gives the arrays to fill (float64, C-contiguous, N rows each)."""
+    @property
+    def engines(self) -> Tuple[RustEngineAsync, ...]:
+        """The engines, in row order."""
 
 def decode_vec_f64_py(payload: bytes) -> F64Array:
     """Decode VecF64 payload into numpy.ndarray(float64, shape=(n,))"""

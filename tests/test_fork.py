@@ -52,6 +52,8 @@ async def in_child(inherited, in_flight):
              "close": inherited.close}
     for name, call in calls.items():
         seen["inherited " + name] = await outcome(call())
+    _, _, errors = await asyncio.wait_for(py_engine_rust.EngineGroup([inherited]).step_and_sync(), GUARD)
+    seen["inherited group"] = ["%s: %s" % (type(e).__name__, e) for e in errors]
     engine = py_engine_rust.RustEngineAsync("127.0.0.1", 0)
     await engine.start()
     seen["wait_connected"] = await outcome(engine.wait_connected(timeout_secs=0.2))
@@ -179,6 +181,10 @@ def test_inherited_engine_fails_at_once(seen, call, fn_id):
     got = seen["inherited " + call]
     assert got["outcome"] == "RuntimeError: RpcTransportError(seq=None, fnId=%s): %s" % (fn_id, ELSEWHERE)
     assert got["secs"] < 1.0  # a hang guard: it fails before it could wait for anything
+
+
+def test_inherited_engine_fails_its_row_of_a_group(seen):
+    assert seen["inherited group"] == ["RuntimeError: RpcTransportError(seq=None, fnId=Some(130)): " + ELSEWHERE]
 
 
 def test_call_in_flight_at_the_fork_fails_in_the_child(run_python):

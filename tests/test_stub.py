@@ -77,3 +77,35 @@ def test_stub_keywords_are_accepted_by_the_module(name):
     with pytest.raises(TypeError) as info:
         getattr(engine, name)(**{n: object() for n in names}, unknown=1)
     assert "unexpected keyword argument 'unknown'" in str(info.value)
+
+
+def stub_class(name):
+    return next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == name)
+
+
+def all_params(fn):
+    a = fn.args
+    names = [x.arg for x in a.posonlyargs + a.args] + ["*"] + [x.arg for x in a.kwonlyargs]
+    return [n for n in names if n not in ("self", "cls")]
+
+
+def test_stub_describes_the_engine_group_beside_all():
+    assert "EngineGroup" not in py_engine_rust.__all__
+    cls = stub_class("EngineGroup")
+    methods = [n.name for n in cls.body if isinstance(n, ast.FunctionDef) and not is_property(n)]
+    properties = [n.name for n in cls.body if isinstance(n, ast.FunctionDef) and is_property(n)]
+    group = py_engine_rust.EngineGroup
+    assert [m for m in methods if not m.startswith("__")] == [
+        k for k, v in vars(group).items() if not k.startswith("_") and callable(v)]
+    assert properties == [k for k, v in vars(group).items() if not k.startswith("_") and not callable(v)]
+    assert len(group([])) == 0
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy does not expose text signatures")
+def test_stub_engine_group_parameters_match_the_text_signatures():
+    step = next(n for n in stub_class("EngineGroup").body if getattr(n, "name", "") == "step_and_sync")
+    sig = inspect.signature(py_engine_rust.EngineGroup.step_and_sync)
+    runtime = [p.name for p in sig.parameters.values() if p.name not in ("self", "$self")]
+    kinds = [p.kind for p in sig.parameters.values() if p.name == "out"]
+    assert all_params(step) == runtime[:1] + ["*"] + runtime[1:]
+    assert kinds == [inspect.Parameter.KEYWORD_ONLY]

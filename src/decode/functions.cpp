@@ -1,6 +1,5 @@
 // The module-level codec functions: payload bytes <-> NumPy arrays for Python code without an engine.
 #include <cstdint>
-#include <new>
 #include <span>
 
 #include "codec/payload.hpp"
@@ -82,12 +81,8 @@ PyObject* finish(codec::Result<codec::Bytes>& r) {
 
 template <class Encode>
 PyObject* encoding(Encode&& encode) {
-  try {
-    auto r = encode();
-    return finish(r);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  auto r = encode();
+  return finish(r);
 }
 
 PyObject* decode_vec_f64_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -138,27 +133,35 @@ PyObject* encode_close_step_py(PyObject*, PyObject* const* args, Py_ssize_t narg
   return encoding([&] { return codec::encode_close_step(f.data, f.size, a.data, a.size, r.data, r.size); });
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Every function's entry: a C++ failure inside becomes its Python exception there.
+template <FastCall F>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&] { return F(self, args, nargs, kwnames); });
+}
+
+template <FastCall F>
+constexpr PyCFunction fastcall() {
   // PyMethodDef stores every calling convention under one pointer type.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<F>));
 }
 
 PyMethodDef FUNCTIONS[] = {
-    {"decode_vec_f64_py", fastcall(decode_vec_f64_py), METH_FASTCALL | METH_KEYWORDS,
+    {"decode_vec_f64_py", fastcall<decode_vec_f64_py>(), METH_FASTCALL | METH_KEYWORDS,
      "decode_vec_f64_py(payload)\n--\n\nDecode VecF64 payload into numpy.ndarray(float64, shape=(n,))"},
-    {"decode_mat_f64_py", fastcall(decode_mat_f64_py), METH_FASTCALL | METH_KEYWORDS,
+    {"decode_mat_f64_py", fastcall<decode_mat_f64_py>(), METH_FASTCALL | METH_KEYWORDS,
      "decode_mat_f64_py(payload)\n--\n\nDecode MatF64 payload into numpy.ndarray(float64, shape=(rows, cols))"},
-    {"decode_close_step_py", fastcall(decode_close_step_py), METH_FASTCALL | METH_KEYWORDS,
+    {"decode_close_step_py", fastcall<decode_close_step_py>(), METH_FASTCALL | METH_KEYWORDS,
      "decode_close_step_py(payload)\n--\n\nDecode CloseStep payload into tuple(flags, actions, ratios) as numpy "
      "arrays."},
-    {"decode_vec_mat_f64_py", fastcall(decode_vec_mat_f64_py), METH_FASTCALL | METH_KEYWORDS,
+    {"decode_vec_mat_f64_py", fastcall<decode_vec_mat_f64_py>(), METH_FASTCALL | METH_KEYWORDS,
      "decode_vec_mat_f64_py(payload)\n--\n\nDecode VecF64 + MatF64 payload into (vec, mat)."},
-    {"encode_vec_f64_py", fastcall(encode_vec_f64_py), METH_FASTCALL | METH_KEYWORDS,
+    {"encode_vec_f64_py", fastcall<encode_vec_f64_py>(), METH_FASTCALL | METH_KEYWORDS,
      "encode_vec_f64_py(arr)\n--\n\n"},
-    {"encode_mat_f64_py", fastcall(encode_mat_f64_py), METH_FASTCALL | METH_KEYWORDS,
+    {"encode_mat_f64_py", fastcall<encode_mat_f64_py>(), METH_FASTCALL | METH_KEYWORDS,
      "encode_mat_f64_py(mat)\n--\n\n"},
-    {"encode_close_step_py", fastcall(encode_close_step_py), METH_FASTCALL | METH_KEYWORDS,
+    {"encode_close_step_py", fastcall<encode_close_step_py>(), METH_FASTCALL | METH_KEYWORDS,
      "encode_close_step_py(flags, actions, ratios)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -117,16 +117,6 @@ py::Ref new_tuple(py::Ref* items, Py_ssize_t n) {
   return t;
 }
 
-template <class F>
-py::Ref guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return {};
-  }
-}
-
 }  // namespace
 
 bool ensure_numpy() {
@@ -208,6 +198,26 @@ ArrayView view_of(PyObject* arr) {
   return {PyArray_DATA(a), static_cast<std::uint64_t>(PyArray_SIZE(a))};
 }
 
+py::Ref new_f64_array(int ndim, const std::size_t* dims) {
+  if (!ensure_numpy()) return {};
+  npy_intp d[3];
+  for (int i = 0; i < ndim; ++i) d[i] = static_cast<npy_intp>(dims[i]);
+  return py::Ref::steal(PyArray_SimpleNew(ndim, d, NPY_DOUBLE));
+}
+
+bool f64_target(PyObject* o, const char* argname, int ndim, std::size_t* dims) {
+  if (!as_array(o, argname, ndim, false)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISWRITEABLE(a)) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': a C-contiguous, writeable array is needed", argname);
+    return false;
+  }
+  for (int i = 0; i < ndim; ++i) dims[i] = static_cast<std::size_t>(PyArray_DIM(a, i));
+  return true;
+}
+
+double* f64_data(PyObject* arr) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr))); }
+
 bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out, std::uint64_t max_payload) {
   if (!check_contiguous(arr)) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(arr);
@@ -217,30 +227,23 @@ bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out, std::uint64_t max_payl
   // An array's bytes fit in memory, so 8 + 8 n does not overflow.
   if (!py::payload_fits(8 + 8 * n, max_payload)) return false;
   const void* data = PyArray_DATA(a);
-  try {
-    auto r = (PyArray_FLAGS(a) & NPY_ARRAY_C_CONTIGUOUS) ? codec::encode_mat_f64(rows, cols, data, n)
-                                                          : codec::encode_mat_f64_col_major(rows, cols, data, n);
-    if (!r) {
-      py::raise(r.error());
-      return false;
-    }
-    out = r.take();
-    return true;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+  auto r = (PyArray_FLAGS(a) & NPY_ARRAY_C_CONTIGUOUS) ? codec::encode_mat_f64(rows, cols, data, n)
+                                                        : codec::encode_mat_f64_col_major(rows, cols, data, n);
+  if (!r) {
+    py::raise(r.error());
     return false;
   }
+  out = r.take();
+  return true;
 }
 
 py::Ref vec_f64_value(std::span<const std::uint8_t> payload) {
-  return guarded([&]() -> py::Ref {
-    if (!ensure_numpy()) return {};
-    auto r = codec::decode_vec_f64(payload);
-    if (!r) {
-      return py::raise(r.error());
-    }
-    return vec_to_ndarray(r.take());
-  });
+  if (!ensure_numpy()) return {};
+  auto r = codec::decode_vec_f64(payload);
+  if (!r) {
+    return py::raise(r.error());
+  }
+  return vec_to_ndarray(r.take());
 }
 
 py::Ref mat_f64_value(std::span<const std::uint8_t> payload) {
@@ -254,40 +257,36 @@ py::Ref mat_f64_value(std::span<const std::uint8_t> payload) {
 }
 
 py::Ref close_step_value(std::span<const std::uint8_t> payload) {
-  return guarded([&]() -> py::Ref {
-    if (!ensure_numpy()) return {};
-    auto r = codec::decode_close_step(payload);
-    if (!r) {
-      return py::raise(r.error());
-    }
-    codec::CloseStep& cs = r.value();
-    py::Ref items[3];
-    if (!(items[0] = vec_to_ndarray(std::move(cs.flags)))) return {};
-    if (!(items[1] = vec_to_ndarray(std::move(cs.actions)))) return {};
-    if (!(items[2] = vec_to_ndarray(std::move(cs.ratios)))) return {};
-    return new_tuple(items, 3);
-  });
+  if (!ensure_numpy()) return {};
+  auto r = codec::decode_close_step(payload);
+  if (!r) {
+    return py::raise(r.error());
+  }
+  codec::CloseStep& cs = r.value();
+  py::Ref items[3];
+  if (!(items[0] = vec_to_ndarray(std::move(cs.flags)))) return {};
+  if (!(items[1] = vec_to_ndarray(std::move(cs.actions)))) return {};
+  if (!(items[2] = vec_to_ndarray(std::move(cs.ratios)))) return {};
+  return new_tuple(items, 3);
 }
 
 py::Ref vec_mat_f64_value(std::span<const std::uint8_t> payload) {
-  return guarded([&]() -> py::Ref {
-    if (!ensure_numpy()) return {};
-    auto r = codec::check_vec_mat_f64(payload);
-    if (!r) {
-      return py::raise(r.error());
-    }
-    const codec::VecMatF64View& view = r.value();
-    // The leading VecF64 already passed its checks; decoding it alone gives the vector its own
-    // buffer without allocating one for the matrix, which goes straight into NumPy's array.
-    auto vec = codec::decode_vec_f64(payload.first(4 + 8 * std::size_t{view.vec.n}));
-    if (!vec) {
-      return py::raise(vec.error());
-    }
-    py::Ref items[2];
-    if (!(items[0] = vec_to_ndarray(vec.take()))) return {};
-    if (!(items[1] = mat_to_ndarray(view.mat.rows, view.mat.cols, view.mat.values))) return {};
-    return new_tuple(items, 2);
-  });
+  if (!ensure_numpy()) return {};
+  auto r = codec::check_vec_mat_f64(payload);
+  if (!r) {
+    return py::raise(r.error());
+  }
+  const codec::VecMatF64View& view = r.value();
+  // The leading VecF64 already passed its checks; decoding it alone gives the vector its own
+  // buffer without allocating one for the matrix, which goes straight into NumPy's array.
+  auto vec = codec::decode_vec_f64(payload.first(4 + 8 * std::size_t{view.vec.n}));
+  if (!vec) {
+    return py::raise(vec.error());
+  }
+  py::Ref items[2];
+  if (!(items[0] = vec_to_ndarray(vec.take()))) return {};
+  if (!(items[1] = mat_to_ndarray(view.mat.rows, view.mat.cols, view.mat.values))) return {};
+  return new_tuple(items, 2);
 }
 
 py::Ref convert_vec_f64(codec::Bytes& payload) {

@@ -1,6 +1,7 @@
 #pragma once
 // Payloads <-> NumPy arrays. Every function needs the interpreter lock and reports failure as
 // null / empty / false with a Python error set.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -38,6 +39,14 @@ ArrayView view_of(PyObject* arr);
 // A payload that would be longer than `max_payload` bytes is refused (ValueError) before any
 // memory is taken for it.
 bool ndarray_to_mat_f64(PyObject* arr, codec::Bytes& out, std::uint64_t max_payload = UINT64_MAX);
+
+// A fresh C-ordered float64 array of `ndim` (1 to 3) dimensions.
+py::Ref new_f64_array(int ndim, const std::size_t* dims);
+// `o` as an array to write float64 values into: `ndim` dimensions (their sizes to `dims`), native
+// float64, C-contiguous and writeable. TypeError or ValueError naming `argname` otherwise.
+bool f64_target(PyObject* o, const char* argname, int ndim, std::size_t* dims);
+// The first value of an array that passed either.
+double* f64_data(PyObject* arr);
 
 // Payload bytes to Python values; null with a Python error set (a codec failure is ValueError).
 py::Ref vec_f64_value(std::span<const std::uint8_t> payload);

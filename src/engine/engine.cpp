@@ -3,11 +3,12 @@
 #include <string>
 
 #include "codec/frame.hpp"
+#include "engine/remote_call.hpp"
 #include "py/errors.hpp"
+#include "py/types.hpp"
 #include "texts.hpp"
 #include "ws/lifecycle.hpp"
 #include "ws/listen.hpp"
-#include "ws/rpc.hpp"
 
 namespace engine {
 
@@ -16,7 +17,7 @@ namespace {
 constexpr const char* CTOR_PARAMS[] = {"host", "port", "start_seq"};
 constexpr py::Signature CTOR_SIG{"RustEngineAsync", CTOR_PARAMS, 3, 2};
 
-PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* make_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* argv[3];
   if (!py::bind_tuple(CTOR_SIG, args, kwargs, argv)) return nullptr;
   std::string host;
@@ -30,14 +31,11 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!py::to_int_in(argv[1], "port", 0, 65535, port)) return nullptr;
   if (argv[2] && argv[2] != Py_None && !py::to_int_in(argv[2], "start_seq", 0, 4294967295LL, start_seq))
     return nullptr;
+  auto shared = std::make_unique<ws::EngineShared>(ws::EngineShared::create(
+      std::move(host), static_cast<std::uint16_t>(port), static_cast<std::uint32_t>(start_seq)));
   py::Ref self = py::Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
-  try {
-    reinterpret_cast<EngineObject*>(self.get())->shared = new ws::EngineShared(ws::EngineShared::create(
-        std::move(host), static_cast<std::uint16_t>(port), static_cast<std::uint32_t>(start_seq)));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  reinterpret_cast<EngineObject*>(self.get())->shared = shared.release();
   return self.release();
 }
 
@@ -47,9 +45,7 @@ void engine_dealloc(PyObject* self) {
   // parent's sockets through the parent's runtime (see fork.cpp).
   ws::EngineShared* shared = reinterpret_cast<EngineObject*>(self)->shared;
   if (shared->made_in_this_process()) delete shared;
-  PyTypeObject* tp = Py_TYPE(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  py::free_instance(self);
 }
 
 PyObject* port_getter(PyObject* self, void*) {
@@ -79,9 +75,7 @@ PyObject* made_elsewhere(std::optional<std::uint16_t> fnId) {
 template <class Run>
 PyObject* launch_lifecycle(PyObject* self, Run run) {
   if (!shared_of(self).made_in_this_process()) return made_elsewhere(std::nullopt);
-  auto p = prepare_pending(convert_none);
-  if (!p) return nullptr;
-  return launch(std::move(p), [shared = shared_of(self), run]() { return run(shared); });
+  return launch_task(convert_none, [shared = shared_of(self), run]() { return run(shared); });
 }
 
 }  // namespace
@@ -89,7 +83,7 @@ PyObject* launch_lifecycle(PyObject* self, Run run) {
 PyTypeObject* engine_type() {
   static PyTypeObject* type = [] {
     PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+        {Py_tp_new, reinterpret_cast<void*>(py::guarded_new<make_engine>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
         {Py_tp_methods, engine_methods()},
         {Py_tp_getset, GETSET},
@@ -122,46 +116,66 @@ bool to_timeout(double secs, ws::Timeout& out) {
 }
 
 PyObject* start_method(PyObject* self, PyObject*) {
-  return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::start_server(shared); });
+  return py::guarded([&] {
+    return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::start_server(shared); });
+  });
 }
 
 PyObject* close_method(PyObject* self, PyObject*) {
-  return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::close_engine(shared); });
+  return py::guarded([&] {
+    return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::close_engine(shared); });
+  });
 }
 
 PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
-  if (!py::bind(WAIT_SIG, args, nargs, kwnames, argv)) return nullptr;
-  std::optional<ws::Timeout> limit;
-  if (argv[0] && argv[0] != Py_None) {
-    double secs = 0;
-    ws::Timeout t;
-    if (!py::to_double(argv[0], "timeout_secs", secs) || !to_timeout(secs, t)) return nullptr;
-    limit = t;
-  }
-  return launch_lifecycle(self,
-                          [limit](const ws::EngineShared& shared) { return ws::wait_connected(shared, limit); });
+  return py::guarded([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!py::bind(WAIT_SIG, args, nargs, kwnames, argv)) return nullptr;
+    std::optional<ws::Timeout> limit;
+    if (argv[0] && argv[0] != Py_None) {
+      double secs = 0;
+      ws::Timeout t;
+      if (!py::to_double(argv[0], "timeout_secs", secs) || !to_timeout(secs, t)) return nullptr;
+      limit = t;
+    }
+    return launch_lifecycle(self,
+                            [limit](const ws::EngineShared& shared) { return ws::wait_connected(shared, limit); });
+  });
 }
+
+namespace {
+
+// Bridge steps 1 to 3: the arguments bound and checked, the payload built, the timeout read.
+bool prepare_request(const Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Request& req, ws::Timeout& timeout) {
+  PyObject* argv[16];
+  if (!py::bind(op.sig, args, nargs, kwnames, argv)) return false;
+  req = Request{{}, op.default_timeout};
+  if (!op.prepare(argv, req)) return false;
+  if (!py::payload_fits(req.payload.size(), codec::MAX_FRAME_PAYLOAD)) return false;
+  return to_timeout(req.timeout_secs, timeout);
+}
+
+}  // namespace
 
 PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  PyObject* argv[16];
-  if (!py::bind(op.sig, args, nargs, kwnames, argv)) return nullptr;
-  Request req{{}, op.default_timeout};
-  if (!op.prepare(argv, req)) return nullptr;
-  if (!py::payload_fits(req.payload.size(), codec::MAX_FRAME_PAYLOAD)) return nullptr;
-  ws::EngineShared& own = shared_of(self);
-  ws::Timeout timeout;
-  if (!to_timeout(req.timeout_secs, timeout)) return nullptr;
-  if (!own.made_in_this_process()) return made_elsewhere(op.fnId);
-  auto p = prepare_pending(op.convert, &own.exchanges);
-  if (!p) return nullptr;
-  ws::EngineShared shared = own;
-  ws::Abandoned abandoned = p->abandoned;
-  auto start = ws::begin_exchange(shared, op.fnId, req.payload.span());
-  return launch(std::move(p), [shared = std::move(shared), fnId = op.fnId, payload = std::move(req.payload), timeout,
-                               abandoned = std::move(abandoned), start = std::move(start)]() mutable {
-    return ws::rpc_call(shared, fnId, payload.span(), timeout, std::move(abandoned), std::move(start));
+  return py::guarded([&]() -> PyObject* {
+    Request req;
+    ws::Timeout timeout;
+    if (!prepare_request(op, args, nargs, kwnames, req, timeout)) return nullptr;
+    ws::EngineShared& own = shared_of(self);
+    if (!own.made_in_this_process()) return made_elsewhere(op.fnId);
+    Prepared pre;
+    if (!prepare(pre)) return nullptr;
+    auto call = std::make_shared<SingleCall>(strand_for(&own.exchanges), pre.record,
+                                             std::make_shared<ws::Exchange>(own, op.fnId, std::move(req.payload), timeout));
+    call->slot.convert = op.convert;
+    if (!watch_future(pre.future.get(), call)) return nullptr;
+    call->slot.future = pre.future.get();
+    Py_INCREF(call->slot.future);
+    call->start(pre.loop.get());
+    return pre.future.release();
   });
 }
 

@@ -12,8 +12,6 @@
 
 namespace engine {
 
-Internals* made_or_null() noexcept;  // internals.cpp
-
 // With the interpreter lock, in the child, before any of the child's workers exists. The parent's
 // tables are leaked, not freed: freeing them would release operations whose strands and sockets
 // belong to the parent's runtime (their destructors take that runtime's locks, and deregister
@@ -30,22 +28,25 @@ void forget_parent(Internals& in) {
   // complete. Its loop may not run in the child, or be closed: what cannot be completed is
   // left as it is.
   const ws::EngineError why = ws::EngineError::transport(ws::ENGINE_OF_ANOTHER_PROCESS);
-  for (auto& [fut, pending] : parent->watched) {
-    auto p = pending.lock();
-    if (!p || !p->future) continue;
+  for (auto& [fut, awaited] : parent->watched) {
+    auto a = awaited.lock();
+    if (!a) continue;
+    // Alive while watched: the future's own reference is released only once it is settled.
     py::Ref exc = py::exception_for(why);
-    py::Ref r = exc ? py::Ref::steal(PyObject_CallMethodObjArgs(p->future, in.s_set_exception, exc.get(), nullptr))
+    py::Ref r = exc ? py::Ref::steal(PyObject_CallMethodObjArgs(fut, in.s_set_exception, exc.get(), nullptr))
                     : py::Ref();
     if (!r) PyErr_Clear();
-    new std::shared_ptr<Pending>(std::move(p));  // kept: see above
+    new std::shared_ptr<Awaited>(std::move(a));  // kept: see above
   }
 }
 
 namespace {
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
-  if (Internals* in = made_or_null(); in && in->process != proc::fork_generation()) forget_parent(*in);
-  Py_RETURN_NONE;
+  return py::guarded([] {
+    if (Internals* in = made_or_null(); in && in->process != proc::fork_generation()) forget_parent(*in);
+    Py_RETURN_NONE;
+  });
 }
 
 PyMethodDef AFTER_FORK = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};

@@ -21,50 +21,42 @@ int is_cancelled(PyObject* fut) {
   return PyObject_IsTrue(r.get());
 }
 
-// Forgets `fut`; its operation if it was still watched.
-std::shared_ptr<Pending> unwatch(PyObject* fut) {
+// Forgets `fut`; what it stood for if it was still watched.
+std::shared_ptr<Awaited> unwatch(PyObject* fut) {
   auto& m = made_internals().tables->watched;
   auto it = m.find(fut);
   if (it == m.end()) return nullptr;
-  auto p = it->second.lock();
+  auto a = it->second.lock();
   m.erase(it);
-  return p;
+  return a;
 }
 
-// The done-callback of every future: a cancelled future cancels its operation on the
-// operation's strand. Futures settled with a result were forgotten already; what is left was
-// cancelled (or completed by someone else, which is checked).
+// The done-callback of every future: a cancelled future abandons what it stands for. Futures
+// completed with a result were forgotten already; what is left was cancelled (or completed by
+// someone else, which is checked).
 PyObject* cancel_hook_call(PyObject*, PyObject* args, PyObject*) {
   PyObject* fut = PyTuple_Size(args) == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
   if (!fut) Py_RETURN_NONE;
-  auto p = unwatch(fut);
-  if (!p) Py_RETURN_NONE;
+  auto a = unwatch(fut);
+  if (!a) Py_RETURN_NONE;
   const int cancelled = is_cancelled(fut);
   if (cancelled < 0) return nullptr;
   if (cancelled) {
-    p->abandoned->store(true);
-    asio::post(p->strand, [p] { p->cancel.emit(asio::cancellation_type::terminal); });
+    return py::guarded([&] {
+      a->abandon();
+      Py_RETURN_NONE;
+    });
   }
   Py_RETURN_NONE;
 }
 
 PyObject* cancel_hook(Internals& in) {
   if (in.cancel_hook) return in.cancel_hook;
-  PyTypeObject* t = py::make_type("py_engine_rust._CancelHook", sizeof(PyObject),
-                                  {{Py_tp_dealloc, reinterpret_cast<void*>(py::free_instance)},
-                                   {Py_tp_call, reinterpret_cast<void*>(cancel_hook_call)}});
+  PyTypeObject* type = nullptr;
+  PyTypeObject* t = py::callable_type(type, "py_engine_rust._CancelHook", sizeof(PyObject), py::free_instance,
+                                      cancel_hook_call);
   if (t) in.cancel_hook = py::new_instance(t).release();
   return in.cancel_hook;
-}
-
-std::string fault_text(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    return x.what();
-  } catch (...) {
-    return "unknown fault";
-  }
 }
 
 // The awaited value, or the exception to fail the future with (`is_exception`).
@@ -72,11 +64,16 @@ py::Ref awaited(Convert convert, const std::exception_ptr& fault, ws::RpcResult&
   py::Ref value;
   is_exception = true;
   if (fault) {
-    value = py::panic_exception(fault_text(fault));
+    value = py::exception_for(fault);
   } else if (auto* err = std::get_if<ws::EngineError>(&result)) {
     value = py::exception_for(*err);
-  } else if ((value = convert(std::get<codec::Bytes>(result)))) {
-    is_exception = false;
+  } else {
+    try {
+      value = convert(std::get<codec::Bytes>(result));
+    } catch (...) {
+      py::raise_fault(std::current_exception());  // memory, on the way to NumPy
+    }
+    is_exception = !value;
   }
   if (!value) {
     // Building the value failed (a codec error, memory, NumPy): that Python error is the outcome.
@@ -90,28 +87,37 @@ py::Ref awaited(Convert convert, const std::exception_ptr& fault, ws::RpcResult&
 
 py::Ref convert_none(codec::Bytes&) { return py::Ref::borrow(Py_None); }
 
-std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Strand>* strand) {
+bool prepare(Prepared& out) {
   Internals* in = internals();
-  PyObject* hook = in ? cancel_hook(*in) : nullptr;
-  if (!hook) return nullptr;
+  if (!in || !cancel_hook(*in)) return false;
   py::release_deferred();
-  py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(in->get_running_loop));
-  if (!loop) return nullptr;
-  auto record = record_for(loop.get());
-  if (!record) return nullptr;
-  py::Ref fut = py::Ref::steal(PyObject_CallOneArg(record->create_future, loop.get()));
-  if (!fut) return nullptr;
+  out.loop = py::Ref::steal(PyObject_CallNoArgs(in->get_running_loop));
+  if (!out.loop) return false;
+  out.record = record_for(out.loop.get());
+  if (!out.record) return false;
+  out.future = py::Ref::steal(PyObject_CallOneArg(out.record->create_future, out.loop.get()));
+  return static_cast<bool>(out.future);
+}
 
-  if (strand && !*strand) strand->emplace(asio::make_strand(ws::runtime()));
-  auto p = std::make_shared<Pending>(strand ? **strand : asio::make_strand(ws::runtime()), convert, std::move(record));
-  in->tables->watched[fut.get()] = p;
-  py::Ref added = py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), in->s_add_done_callback, hook, nullptr));
-  if (!added) {
-    unwatch(fut.get());
-    return nullptr;
-  }
-  p->future = fut.release();
-  return p;
+bool watch_future(PyObject* future, std::weak_ptr<Awaited> awaited) {
+  Internals& in = made_internals();
+  in.tables->watched[future] = std::move(awaited);
+  py::Ref added =
+      py::Ref::steal(PyObject_CallMethodObjArgs(future, in.s_add_done_callback, in.cancel_hook, nullptr));
+  if (added) return true;
+  unwatch(future);
+  return false;
+}
+
+ws::Strand strand_for(std::optional<ws::Strand>* shared) {
+  if (!shared) return asio::make_strand(ws::runtime());
+  if (!*shared) shared->emplace(asio::make_strand(ws::runtime()));
+  return **shared;
+}
+
+void TaskCall::abandon() {
+  auto self = shared_from_this();
+  asio::post(strand, [self] { self->cancel.emit(asio::cancellation_type::terminal); });
 }
 
 PyObject* failed_future(const ws::EngineError& e) {
@@ -126,23 +132,39 @@ PyObject* failed_future(const ws::EngineError& e) {
   return r ? fut.release() : nullptr;
 }
 
-void settle(Outcome& o) {
-  py::Ref fut = py::Ref::steal(std::exchange(o.p->future, nullptr));
-  if (!fut) return;
+py::Ref FutureSlot::take() {
+  py::Ref fut = py::Ref::steal(std::exchange(future, nullptr));
+  if (!fut) return {};
   unwatch(fut.get());  // the operation has ended: nothing left to cancel
   const int cancelled = is_cancelled(fut.get());
   if (cancelled < 0) PyErr_WriteUnraisable(fut.get());
-  if (cancelled != 0) return;
-  bool is_exception = true;
-  py::Ref value = awaited(o.p->convert, o.fault, o.result, is_exception);
+  if (cancelled != 0) return {};
+  // Completing it would schedule the cancellation hook as one more callback of the loop, for
+  // nothing: the operation has ended.
   const Internals& in = made_internals();
-  py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(
-      fut.get(), is_exception ? in.s_set_exception : in.s_set_result, value.get(), nullptr));
-  if (!r) PyErr_WriteUnraisable(fut.get());
+  py::Ref removed =
+      py::Ref::steal(PyObject_CallMethodObjArgs(fut.get(), in.s_remove_done_callback, in.cancel_hook, nullptr));
+  if (!removed) PyErr_Clear();
+  return fut;
 }
 
-void discard(Outcome& o) {
-  py::Ref fut = py::Ref::steal(std::exchange(o.p->future, nullptr));
+void FutureSlot::set(PyObject* fut, PyObject* value, bool is_exception) {
+  const Internals& in = made_internals();
+  py::Ref r = py::Ref::steal(
+      PyObject_CallMethodObjArgs(fut, is_exception ? in.s_set_exception : in.s_set_result, value, nullptr));
+  if (!r) PyErr_WriteUnraisable(fut);
+}
+
+void FutureSlot::complete(const std::exception_ptr& fault, ws::RpcResult& result) {
+  py::Ref fut = take();
+  if (!fut) return;
+  bool is_exception = true;
+  py::Ref value = awaited(convert, fault, result, is_exception);
+  set(fut.get(), value.get(), is_exception);
+}
+
+void FutureSlot::forget() noexcept {
+  py::Ref fut = py::Ref::steal(std::exchange(future, nullptr));
   if (fut) unwatch(fut.get());
 }
 

@@ -1,18 +1,18 @@
 #pragma once
-// The awaitable of a call: a future on the caller's running event loop, its operation on the
-// runtime, and the one function that completes futures.
+// What a call leaves in flight, and the awaitable it returns: a future on the caller's running
+// event loop, the one function that completes futures, and the cancellation of an operation.
 #include <atomic>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <utility>
 
-#include <boost/asio/awaitable.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 
 #include "codec/buffer.hpp"
+#include "py/gil.hpp"
 #include "py/ref.hpp"
 #include "ws/error.hpp"
 #include "ws/slot.hpp"
@@ -28,19 +28,28 @@ using Convert = py::Ref (*)(codec::Bytes& payload);
 py::Ref convert_none(codec::Bytes&);
 
 struct LoopRecord;
+struct Outcome;
 
-// One operation in flight. `future` is owned and touched only with the interpreter lock held;
-// everything else may be used by the runtime.
-struct Pending {
-  Pending(ws::Strand s, Convert c, std::shared_ptr<LoopRecord> r)
-      : strand(std::move(s)), convert(c), record(std::move(r)) {}
+// Whatever a future stands for: what its cancellation reaches.
+struct Awaited {
+  virtual ~Awaited() = default;
+  // With the interpreter lock, on the loop's thread: the future was cancelled, so whatever runs
+  // for it is abandoned (locks released, results dropped).
+  virtual void abandon() = 0;
+};
+
+// One operation in flight for a loop: where it runs on the runtime, and where its outcome goes.
+// Everything in it may be used by the runtime, except what its subclass says is Python's.
+struct Pending : Awaited, std::enable_shared_from_this<Pending> {
+  Pending(ws::Strand s, std::shared_ptr<LoopRecord> r) : strand(std::move(s)), record(std::move(r)) {}
   ws::Strand strand;
   asio::cancellation_signal cancel;
-  // Set by the future's done-callback, at once, when the caller cancels.
-  std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
-  Convert convert;
-  std::shared_ptr<LoopRecord> record;  // where the outcome goes
-  PyObject* future = nullptr;
+  std::shared_ptr<LoopRecord> record;  // the loop that awaits the outcome
+
+  // With the interpreter lock, on the loop's thread: the outcome reaches whoever awaits it.
+  virtual void settle(Outcome& o) = 0;
+  // With the interpreter lock: the outcome can no longer reach its loop.
+  virtual void discard() = 0;
 };
 
 // How an operation ended, on its way to the loop that awaits it.
@@ -50,38 +59,90 @@ struct Outcome {
   ws::RpcResult result;
 };
 
-// On the calling thread: the running loop, the future and its cancellation callback. Null with
-// a Python error set when there is no running loop. `strand`: where the operation runs, made
-// here if empty; a new one of its own when null. (Made only after the loop checks: a call that
-// fails them starts no runtime.)
-std::shared_ptr<Pending> prepare_pending(Convert convert, std::optional<ws::Strand>* strand = nullptr);
+// A future of the loop and how its value is made. `future` is owned and touched only with the
+// interpreter lock held.
+struct FutureSlot {
+  FutureSlot() = default;
+  FutureSlot(const FutureSlot&) = delete;
+  FutureSlot& operator=(const FutureSlot&) = delete;
+  // A future never completed (its call failed before it was returned) goes with the call.
+  ~FutureSlot() { py::release_later(future); }
 
-// On the calling thread: a future of the running loop that has already failed with `e` (a new
-// reference), or null with a Python error set (no running loop). Starts nothing.
-PyObject* failed_future(const ws::EngineError& e);
+  Convert convert = nullptr;
+  PyObject* future = nullptr;
 
-// On the loop's thread, with the interpreter lock: completes the future with the outcome unless
-// it was cancelled. The only place a future is completed.
-void settle(Outcome& o);
-// With the interpreter lock: lets go of an outcome that can no longer reach its loop.
-void discard(Outcome& o);
+  // With the interpreter lock, on the loop's thread: completes the future with the outcome unless
+  // it was cancelled.
+  void complete(const std::exception_ptr& fault, ws::RpcResult& result);
+  void forget() noexcept;
+
+  // The two halves of completing, for outcomes built otherwise: the future, unless it is gone or
+  // was cancelled (then nothing is to be done), and the one place a future is completed.
+  py::Ref take();
+  static void set(PyObject* fut, PyObject* value, bool is_exception);
+};
+
+// On the calling thread: the running loop and its record (null with a Python error set when
+// there is no running loop), and a new future on it watched for cancellation of `awaited`.
+struct Prepared {
+  py::Ref loop;
+  std::shared_ptr<LoopRecord> record;
+  py::Ref future;
+};
+bool prepare(Prepared& out);
+bool watch_future(PyObject* future, std::weak_ptr<Awaited> awaited);
+
+// A strand of its own on the runtime, or `shared` made here if empty (an engine's first call).
+ws::Strand strand_for(std::optional<ws::Strand>* shared);
 
 // From the runtime, without the interpreter lock: queues the outcome for its loop (waker).
 void deliver(Outcome&& o);
 
-// Hands `task` (a callable returning asio::awaitable<ws::RpcResult>) to the runtime and returns
-// the future (a new reference).
+// Hands `task` (a callable returning asio::awaitable<ws::RpcResult>) to the runtime on `p`'s
+// strand; its outcome is delivered to `p`'s loop.
 template <class Task>
-PyObject* launch(std::shared_ptr<Pending> p, Task task) {
-  PyObject* fut = p->future;
-  Py_INCREF(fut);
+void launch(std::shared_ptr<Pending> p, Task task) {
   auto strand = p->strand;
   auto slot = p->cancel.slot();
   asio::co_spawn(strand, std::move(task),
                  asio::bind_cancellation_slot(slot, [p = std::move(p)](std::exception_ptr e, ws::RpcResult r) mutable {
                    deliver(Outcome{std::move(p), e, std::move(r)});
                  }));
-  return fut;
+}
+
+// A call whose task runs on the runtime from start to end (start, wait_connected, close): the
+// future, or null with a Python error set.
+template <class Task>
+PyObject* launch_task(Convert convert, Task task);
+
+// On the calling thread: a future of the running loop that has already failed with `e` (a new
+// reference), or null with a Python error set (no running loop). Starts nothing.
+PyObject* failed_future(const ws::EngineError& e);
+
+// With the interpreter lock, on the loop's thread.
+inline void settle(Outcome& o) { o.p->settle(o); }
+inline void discard(Outcome& o) { o.p->discard(); }
+
+// The call of launch_task: its future and the flag that cancellation sets.
+struct TaskCall final : Pending {
+  using Pending::Pending;
+  FutureSlot slot;
+  void settle(Outcome& o) override { slot.complete(o.fault, o.result); }
+  void discard() override { slot.forget(); }
+  void abandon() override;
+};
+
+template <class Task>
+PyObject* launch_task(Convert convert, Task task) {
+  Prepared pre;
+  if (!prepare(pre)) return nullptr;
+  auto call = std::make_shared<TaskCall>(strand_for(nullptr), std::move(pre.record));
+  call->slot.convert = convert;
+  if (!watch_future(pre.future.get(), call)) return nullptr;
+  call->slot.future = pre.future.get();
+  Py_INCREF(pre.future.get());
+  launch(std::move(call), std::move(task));
+  return pre.future.release();
 }
 
 }  // namespace engine

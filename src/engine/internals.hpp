@@ -2,19 +2,16 @@
 // Everything the engine layer keeps for the life of the process, in one place, each field with
 // what guards it. Made at first use with the interpreter lock held and never destroyed: worker
 // threads may still use it while the interpreter finalises.
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
-#include <vector>
 
 #include "py/ref.hpp"
 
 namespace engine {
 
 struct LoopRecord;
-struct Pending;
+struct Awaited;
 
 // What the engine layer knows of loops and calls in flight. One per process: the child of a fork
 // starts new tables, since the parent's describe eventfds the parent's loops watch and
@@ -22,14 +19,8 @@ struct Pending;
 struct LoopTables {
   // Interpreter lock: loop -> its record, from the loop's first call until the loop is freed.
   std::unordered_map<PyObject*, std::shared_ptr<LoopRecord>> loops;
-  // Interpreter lock: future -> its operation, until the future is settled or cancelled.
-  std::unordered_map<PyObject*, std::weak_ptr<Pending>> watched;
-
-  // records_m: every record, for the check of stalled queues, which runs without the lock.
-  std::mutex records_m;
-  std::vector<std::weak_ptr<LoopRecord>> records;
-  // Whether that check is scheduled.
-  std::atomic<bool> checker_armed{false};
+  // Interpreter lock: future -> what it stands for, until the future is settled or cancelled.
+  std::unordered_map<PyObject*, std::weak_ptr<Awaited>> watched;
 };
 
 struct Internals {
@@ -41,12 +32,15 @@ struct Internals {
   PyObject* s_cancelled = nullptr;
   PyObject* s_create_future = nullptr;
   PyObject* s_is_closed = nullptr;
+  PyObject* s_remove_done_callback = nullptr;
+  PyObject* s_remove_reader = nullptr;
   PyObject* s_set_exception = nullptr;
   PyObject* s_set_result = nullptr;
 
   // Made by their owners at first use, with the interpreter lock; kept for good.
   PyTypeObject* reader_type = nullptr;  // what a loop watches its eventfd with (waker)
   PyTypeObject* drain_type = nullptr;   // what a loop that cannot watch descriptors is sent (waker)
+  PyTypeObject* socket_reader_type = nullptr;  // what a loop watches a connection with (loop_reader)
   PyObject* loop_gone = nullptr;        // weak-reference callback that forgets a dead loop (waker)
   PyObject* cancel_hook = nullptr;      // the done-callback of every future (future)
 
@@ -61,6 +55,8 @@ struct Internals {
 Internals* internals();
 // Once made, from any thread (the fields guarded by their own locks only).
 Internals& made_internals() noexcept;
+// Null until made.
+Internals* made_or_null() noexcept;
 
 // With the interpreter lock, at import: has the child of every os.fork() forget the parent's
 // loops and calls at once, so that a call in flight at the fork fails there instead of hanging.

@@ -23,8 +23,17 @@ int find_param(const Signature& sig, PyObject* key) {
   return -1;
 }
 
+int positional(const Signature& sig) { return sig.positional < 0 ? sig.count : sig.positional; }
+
 bool too_many(const Signature& sig, Py_ssize_t given) {
-  if (sig.count == 0)
+  const int most = positional(sig);
+  if (most < sig.count && most > sig.required)
+    PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given", sig.name,
+                 sig.required, most, given, given == 1 ? "was" : "were");
+  else if (most < sig.count)
+    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", sig.name, most,
+                 plural(most), given, given == 1 ? "was" : "were");
+  else if (sig.count == 0)
     PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", sig.name, given);
   else if (sig.required == sig.count)
     PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", sig.name, sig.count,
@@ -70,7 +79,7 @@ bool check_missing(const Signature& sig, PyObject** out) {
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
-  if (nargs > sig.count) return too_many(sig, nargs);
+  if (nargs > positional(sig)) return too_many(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   if (kwnames) {
     const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
@@ -83,7 +92,7 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > sig.count) return too_many(sig, nargs);
+  if (nargs > positional(sig)) return too_many(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs) {
     Py_ssize_t pos = 0;

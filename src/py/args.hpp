@@ -13,6 +13,7 @@ struct Signature {
   const char* const* params;
   int count;
   int required;                      // the first `required` params have no default
+  int positional = -1;               // how many may be given by position; -1: all of them
 };
 
 // Fills out[0..count) with borrowed references, nullptr for absent arguments.

@@ -1,5 +1,7 @@
 #include "py/errors.hpp"
 
+#include <stdexcept>
+
 #include "texts.hpp"
 
 namespace py {
@@ -54,6 +56,41 @@ Ref panic_exception(const std::string& what) {
   PyObject* type = panic_type();
   if (!type) return {};
   return make(type, texts::PANIC_PREFIX + what);
+}
+
+namespace {
+
+std::string fault_text(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& x) {
+    return x.what();
+  } catch (...) {
+    return "unknown fault";
+  }
+}
+
+}  // namespace
+
+Ref exception_for(const std::exception_ptr& fault) {
+  try {
+    return panic_exception(fault_text(fault));
+  } catch (const std::bad_alloc&) {
+    return Ref::borrow(PyExc_MemoryError);
+  }
+}
+
+void raise_fault(const std::exception_ptr& fault) noexcept {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();  // a container asked for more than memory can hold
+  } catch (...) {
+    Ref exc = exception_for(fault);
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  }
 }
 
 }  // namespace py

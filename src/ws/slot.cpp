@@ -1,5 +1,7 @@
 #include "ws/slot.hpp"
 
+#include "ws/receive_watch.hpp"
+
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@ void ConnectionSlot::install(std::unique_ptr<WsConnection> c) noexcept {
   {
     std::lock_guard lk(fd_m_);
     live_fd_ = c->native_fd();
+    live_watch_ = c->watch();
   }
   conn = std::move(c);
   ++generation;
@@ -23,15 +26,21 @@ void ConnectionSlot::drop() noexcept {
     // Before the descriptor is closed, so that shut_down never reaches a reused number.
     std::lock_guard lk(fd_m_);
     live_fd_ = -1;
+    live_watch_.reset();
   }
   present_.store(false);
   conn->close();
   conn.reset();
 }
 
-void ConnectionSlot::shut_down() noexcept {
-  std::lock_guard lk(fd_m_);
-  if (live_fd_ >= 0) ::shutdown(live_fd_, SHUT_RDWR);
+void ConnectionSlot::shut_down() {
+  std::shared_ptr<ReceiveWatch> watch;
+  {
+    std::lock_guard lk(fd_m_);
+    if (live_fd_ >= 0) ::shutdown(live_fd_, SHUT_RDWR);
+    watch = live_watch_;
+  }
+  if (watch) watch->hand_to_runtime();
 }
 
 bool Lifecycle::add_listener(const std::shared_ptr<tcp::acceptor>& a, Strand strand, int port) {

@@ -22,6 +22,8 @@ namespace ws {
 
 using Strand = asio::strand<asio::io_context::executor_type>;
 
+class ReceiveWatch;
+
 struct SeqCounter {
   explicit SeqCounter(std::uint32_t start) : value(start) {}
   AsyncMutex mutex;
@@ -46,13 +48,15 @@ class ConnectionSlot {
   // Call with the lock held. The socket is closed at once, without a closing handshake.
   void drop() noexcept;
   // From any thread, without the lock: ends the held connection's stream so that whoever holds
-  // the lock sees it fail at its next read or write and drops it.
-  void shut_down() noexcept;
+  // the lock sees it fail at its next read or write and drops it (an exchange that a loop drives
+  // is handed to the runtime for that, in case the loop does not run).
+  void shut_down();
 
  private:
   std::atomic<bool> present_{false};
   std::mutex fd_m_;
   int live_fd_ = -1;  // guarded by fd_m_; -1 once the socket is being closed
+  std::shared_ptr<ReceiveWatch> live_watch_;  // guarded by fd_m_
 };
 
 // Counts one exchange as unsent for as long as it lives or until done() is called.

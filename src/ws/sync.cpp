@@ -26,6 +26,11 @@ AsyncMutex::Guard AsyncMutex::try_lock() {
   return Guard(this);
 }
 
+bool AsyncMutex::contended() noexcept {
+  std::lock_guard lk(m_);
+  return !queue_.empty();
+}
+
 asio::awaitable<AsyncMutex::Guard> AsyncMutex::relock(Guard held) {
   co_await async_requeue(held, asio::use_awaitable);
   co_return Guard(this);

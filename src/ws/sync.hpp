@@ -97,6 +97,8 @@ class AsyncMutex {
   // guard means it was not taken.
   Guard try_lock();
   void unlock() noexcept;
+  // Whether anybody waits for the lock (its holder asks: nobody to let go first).
+  bool contended() noexcept;
   // Hands the held lock to the oldest waiter and queues for it again in one step, so that no task
   // that asks for the lock after this call can be served before this one.
   asio::awaitable<Guard> relock(Guard held);

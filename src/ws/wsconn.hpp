@@ -1,18 +1,19 @@
 #pragma once
-// One accepted WebSocket connection, server side, after the upgrade: the socket around the frame
-// parser. It answers pings and reports the end of the stream itself, so that its user sees binary
-// messages only, and it knows whether a frame has gone out only in part.
-#include <atomic>
+// One accepted WebSocket connection, server side, after the upgrade: its socket around the frame
+// parser and a writer that never waits, so that whichever thread drives an exchange (the loop
+// that awaits it, or the runtime) reads and writes the same way. The descriptor is outside the
+// runtime's reactor: data arriving wakes no worker unless a runtime task waits for it (wait()).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "ws/timeout.hpp"
 #include "ws/wsparser.hpp"
@@ -22,6 +23,8 @@ namespace ws {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
+class ReceiveWatch;
+
 class WsConnection {
  public:
   WsConnection(tcp::socket socket, std::span<const std::uint8_t> already_read);
@@ -29,55 +32,64 @@ class WsConnection {
   WsConnection(const WsConnection&) = delete;
   WsConnection& operator=(const WsConnection&) = delete;
 
-  struct Received {
-    enum class Kind { Message, Closed, Failed, TimedOut } kind;
-    WsParser::Message message;  // Message: valid until the next call of next_binary
-    std::string error;          // Failed: the read error or protocol violation
-  };
-  // The next binary message. Pings are answered with pongs (a failed pong shows up at a later
-  // read), text messages and pongs are skipped, a close frame or the end of the stream is
-  // Closed. Whatever can be read at once is handled before the deadline is looked at. Bytes taken
-  // from the socket stay buffered here, so abandoning this between messages leaves the stream in
-  // step. `abandoned` is looked at while spinning, where the runtime's cancellation cannot reach.
-  asio::awaitable<Received> next_binary(Clock::time_point deadline, const std::atomic<bool>* abandoned);
+  enum class Poll { Ready, Wait, Closed, Failed };
+  // The next whole message, without waiting: from what is buffered, then (`read_socket`) from the
+  // socket. Closed: the stream ended between messages; Failed: a read error or protocol violation
+  // (`error`). A Ready message is valid until the next call. Bytes taken from the socket stay
+  // buffered here, so that an exchange that stops between messages leaves the stream in step.
+  Poll poll(WsParser::Message& out, std::string& error, bool read_socket = true);
+  // A message is being read straight into a block of its own (see LARGE_MESSAGE).
+  bool mid_large_message() const noexcept { return parser_.mid_large_message(); }
 
+  enum class Write { Done, Blocked, Failed };
   struct WriteResult {
-    bool ok = true;
-    std::string error;
+    Write state = Write::Done;
+    std::string error;  // Failed: the socket's description
   };
-  // Sends one unfragmented message, `head` followed by `data` (written straight from both),
-  // of which `already_written` bytes went out before (see try_send); gives up at `deadline`.
-  asio::awaitable<WriteResult> send(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data,
-                                    Clock::time_point deadline, std::size_t already_written = 0);
-
-  // Writes as much of the message as the socket takes without waiting, from any thread (the
-  // caller holds the connection exclusively). ok: all of it went out; otherwise `written` bytes
-  // did, and `error` is empty when the socket buffer was merely full.
-  WriteResult try_send(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data,
-                       std::size_t& written);
-
-  // A frame has gone out only in part (also when its sender was abandoned): nothing else can be
-  // sent on this stream any more.
+  // Starts one unfragmented message, `head` (at most 16 bytes, copied) followed by `data`
+  // (written from where it is: it must stay valid until the write is done or abandoned), and
+  // writes as much as the socket takes without waiting. Blocked: the rest waits for
+  // continue_write(), and nothing else may be written meanwhile.
+  WriteResult start_write(Opcode op, std::span<const std::uint8_t> head, std::span<const std::uint8_t> data);
+  WriteResult continue_write();
+  bool write_pending() const noexcept { return pending_.has_value(); }
+  // Gives up the pending message; true when part of it went out, which leaves the stream
+  // unusable (broken()).
+  bool abandon_write() noexcept;
+  // A frame went out only in part: nothing can be sent on this stream any more.
   bool broken() const noexcept { return broken_; }
 
-  // A request has just gone out: its answer is timed from now.
-  void request_sent() noexcept { timing_.request_sent(); }
+  enum class WaitFor { Readable, Writable };
+  // On the runtime: until the socket is ready or `deadline` passes. The descriptor is in the
+  // reactor only for the wait.
+  asio::awaitable<void> wait(WaitFor what, Clock::time_point deadline);
 
-  // Closes the TCP socket at once, without a closing handshake.
+  // A request has just gone out: its answer is timed from now. A binary message arrived.
+  void request_sent() noexcept { timing_.request_sent(); }
+  void message_arrived() noexcept { timing_.message_arrived(); }
+  // Until when a runtime task waiting for an answer should poll instead of sleeping; a past time
+  // means not at all.
+  Clock::time_point spin_until() const noexcept { return timing_.spin_until(); }
+
+  // The part of the connection that a loop driving an exchange and the runtime share.
+  const std::shared_ptr<ReceiveWatch>& watch() const noexcept { return watch_; }
+
+  // Ends the stream (the peer sees it closed, without a closing handshake) and closes the
+  // descriptor. Copies of it (a loop's watch) keep only a dead socket open.
   void close() noexcept;
-  int native_fd() noexcept { return socket_.native_handle(); }
+  int native_fd() const noexcept { return fd_; }
 
  private:
-  enum class Poll { Ready, Wait, Closed, Failed };
-  // Reads whatever the socket holds without waiting and hands out the next whole message.
-  Poll poll(WsParser::Message& out, std::string& error);
-  Poll poll_spinning(WsParser::Message& out, std::string& error, Clock::time_point until,
-                     const std::atomic<bool>* abandoned);
-  // Waits until the socket is readable, or quietly until `deadline_timer` expires.
-  asio::awaitable<void> wait_readable(asio::steady_timer& deadline_timer);
-
-  struct OutFrame;
-  std::size_t write_now(const OutFrame& frame, std::size_t written, boost::system::error_code& ec);
+  // One unfragmented, unmasked server frame on its way out: its WebSocket header followed by the
+  // caller's head in one piece, then the caller's data where it lies.
+  struct OutFrame {
+    std::uint8_t front[10 + 16];
+    std::size_t front_len = 0;
+    std::span<const std::uint8_t> data;
+    std::size_t written = 0;
+    std::size_t total() const noexcept { return front_len + data.size(); }
+  };
+  WriteResult write_now();
 
   // How quickly the peer answers, to decide whether waiting for an answer is worth a short spin
   // instead of going to sleep: with a peer that answers within tens of microseconds, sleeping
@@ -98,14 +110,15 @@ class WsConnection {
       if (!std::exchange(waiting, false)) return;
       usual += (Clock::now() - sent - usual) / 8;
     }
-    // Until when to spin for the answer now; a past time means do not spin.
     Clock::time_point spin_until() const { return usual <= MAX_SPIN ? sent + MAX_SPIN : Clock::time_point{}; }
   };
 
-  tcp::socket socket_;
+  int fd_;
   WsParser parser_;
+  std::optional<OutFrame> pending_;
   AnswerTiming timing_;
   bool broken_ = false;
+  std::shared_ptr<ReceiveWatch> watch_;
 };
 
 }  // namespace ws

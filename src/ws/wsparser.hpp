@@ -54,6 +54,8 @@ class WsParser {
 
   // Bytes of an unfinished frame or message are held: the stream must not end here.
   bool mid_message() const noexcept { return end_ != begin_ || in_fragments_ || large_active_; }
+  // A message is being read straight into its own block.
+  bool mid_large_message() const noexcept { return large_active_; }
   // Bytes held beyond what the messages handed out so far took, and the size of the buffer that
   // holds them (a large message's body is apart).
   std::size_t buffered() const noexcept { return end_ - begin_; }
