@@ -142,6 +142,11 @@ class ActionScheme:
         if not self.space.contains(action):
             raise ValueError("action %r is outside %s" % (action, self.space))
 
+    def is_noop(self, action: Any, net_units: float) -> bool:
+        """Whether ``apply`` would send nothing (then the step goes out without waiting for it);
+        ``net_units`` is the position before the step."""
+        return False
+
     async def apply(self, action: Any, trader: Trader) -> None:
         raise NotImplementedError
 
@@ -178,6 +183,9 @@ class TradeActions(ActionScheme):
     def check(self, action: Any) -> None:
         _discrete(action, 4)
 
+    def is_noop(self, action: Any, net_units: float) -> bool:
+        return _discrete(action, 4) == self.HOLD
+
     async def apply(self, action: Any, trader: Trader) -> None:
         a = _discrete(action, 4)
         if a == self.BUY:
@@ -204,9 +212,14 @@ class TargetPositionActions(ActionScheme):
     def check(self, action: Any) -> None:
         _discrete(action, 3)
 
+    def is_noop(self, action: Any, net_units: float) -> bool:
+        return self._target(_discrete(action, 3)) == net_units
+
+    def _target(self, action: int) -> float:
+        return {self.FLAT: 0.0, self.LONG: float(self.units), self.SHORT: -float(self.units)}[action]
+
     async def apply(self, action: Any, trader: Trader) -> None:
-        a = _discrete(action, 3)
-        target = {self.FLAT: 0.0, self.LONG: float(self.units), self.SHORT: -float(self.units)}[a]
+        target = self._target(_discrete(action, 3))
         if trader.net_units == target:
             return
         await trader.close_all()

@@ -87,6 +87,10 @@ class ObservationBuilder:
             })
             return
         self._candle_cols = _index(window_columns, CANDLE_FEATURES, "window_columns")
+        first = self._candle_cols[0]
+        # Open to close side by side, as the page sends them: a view instead of a gathered copy.
+        self._price_cols: Any = (slice(first, first + 4) if self._candle_cols[:4] == list(range(first, first + 4))
+                                 else self._candle_cols[:4])
         (self._price, self._net, self._unrealized, self._equity, self._step, self._open,
          self._pending) = _index(snapshot_fields, ("price", "net_units", "unrealized_pnl", "equity", "step",
                                                    "open_positions", "pending_orders"), "snapshot_fields")
@@ -107,22 +111,39 @@ class ObservationBuilder:
         return candles + list(ACCOUNT_FEATURES)
 
     def build(self, snapshot: np.ndarray, window: np.ndarray) -> Any:
+        """The observation of one page."""
+        batch = self.build_batch(snapshot[None], window[None])
         if self.kind == "raw":
-            return {"snapshot": np.array(snapshot, dtype=np.float64), "window": np.array(window, dtype=np.float64)}
-        price = snapshot[self._price]
-        candles = window[:, self._candle_cols]
-        out = np.empty(self.space.shape, dtype=np.float32)
-        prices = np.log(candles[:, :4] / price)
-        volume = np.log1p(candles[:, 4])
-        volume -= volume.mean()
-        features = np.column_stack([prices, volume])
-        out[:features.size] = features.reshape(-1)
-        out[features.size:] = (
-            snapshot[self._net] / self.position_scale,
-            snapshot[self._unrealized] / self.initial_balance,
-            snapshot[self._equity] / self.initial_balance - 1.0,
-            snapshot[self._step] / self.episode_length,
-            snapshot[self._open],
-            snapshot[self._pending],
-        )
+            return {key: value[0] for key, value in batch.items()}
+        return batch[0]
+
+    def empty_batch(self, rows: int) -> Any:
+        if self.kind == "raw":
+            return {"snapshot": np.empty((rows,) + self.space["snapshot"].shape),
+                    "window": np.empty((rows,) + self.space["window"].shape)}
+        return np.empty((rows,) + self.space.shape, dtype=np.float32)
+
+    def build_batch(self, snapshots: np.ndarray, windows: np.ndarray, out: Any = None) -> Any:
+        """The observations of many pages at once, from their snapshots (M, S) and windows (M, W, C),
+        written into ``out`` (from ``empty_batch``) or new arrays."""
+        if out is None:
+            out = self.empty_batch(len(snapshots))
+        if self.kind == "raw":
+            out["snapshot"][...] = snapshots
+            out["window"][...] = windows
+            return out
+        rows, window = len(snapshots), self.window
+        price = snapshots[:, self._price][:, None, None]
+        candles = out[:, :window * len(CANDLE_FEATURES)].reshape(rows, window, len(CANDLE_FEATURES))
+        np.log(windows[:, :, self._price_cols] / price, out=candles[:, :, :4], casting="same_kind")
+        volume = np.log1p(windows[:, :, self._candle_cols[4]])
+        volume -= volume.mean(axis=1, keepdims=True)
+        candles[:, :, 4] = volume
+        account = out[:, window * len(CANDLE_FEATURES):]
+        account[:, 0] = snapshots[:, self._net] / self.position_scale
+        account[:, 1] = snapshots[:, self._unrealized] / self.initial_balance
+        account[:, 2] = snapshots[:, self._equity] / self.initial_balance - 1.0
+        account[:, 3] = snapshots[:, self._step] / self.episode_length
+        account[:, 4] = snapshots[:, self._open]
+        account[:, 5] = snapshots[:, self._pending]
         return out

@@ -8,12 +8,17 @@ many, each through this face only:
 - ``reset(kind, index)``: starts that episode (reopening the page first if
   it is down) and returns ``(observation, info)``.
 - ``check(action)``: raises ``ValueError`` for an action outside the space.
-- ``step(action)``: one step, as a ``Step``. It is made of three phases that
-  a vector environment interleaves to batch the middle one across pages:
-  ``start_step(action)`` sends the action's trading calls and returns a
-  ``StepPlan``; ``step_call()`` is the step itself (``step_and_sync``, or
-  its row of a batched call); ``finish_step(plan, stepped)`` awaits the
-  rest and builds the ``Step``.
+- ``step(action)``: one step of this page alone, as a ``Step``. A vector
+  environment takes the same phases for many pages at once, so that their
+  ``step_and_sync`` calls go out as one batch (``py_engine_rust.EngineGroup``):
+  ``sends_calls(action)`` and ``start_step(action)`` send the action's
+  trading calls (``plan()`` when there are none), ``settle_calls(plan)``
+  awaits them, ``failure(exc)`` types a failed step, ``accept(snapshot)``
+  takes a step that went through, ``faulted(error)`` ends the episode on a
+  page fault, and ``end_episode()`` reads the summary of an episode that
+  ended. ``step_outcomes`` and ``ObservationBuilder.build_batch`` turn the
+  snapshots and windows of one or many pages into rewards, ends and
+  observations.
 
 A page that crashes, hangs past ``step_timeout`` or loses its connection
 is not an exception of the step: the episode ends there, truncated, with
@@ -62,12 +67,15 @@ class Step:
 
 @dataclass
 class StepPlan:
-    """What ``start_step`` left for ``finish_step``: the trading calls in flight, or the fault that
-    stopped the step before it went out."""
+    """A step under way: its trading calls in flight, or the fault that stopped it before it went
+    out, and the deadline that all its calls share."""
 
     trader: Optional[Trader] = None
     fault: Optional[BaseException] = None
     deadline: float = 0.0
+
+    def remaining(self) -> float:
+        return max(self.deadline - time.monotonic(), 0.001)
 
 
 class PageRunner:
@@ -194,7 +202,7 @@ class PageRunner:
         self._observation = self.builder.build(snapshot, history[-self.builder.window:])
         self.episode = (kind, index)
         self.episode_over = False
-        info = self._info(snapshot)
+        info = self.info()
         info.update(episode_type=kind, episode_index=index, first_candle=int(first))
         return self._observation, info
 
@@ -210,112 +218,138 @@ class PageRunner:
     def check(self, action: Any) -> None:
         self.scheme.check(action)
 
-    async def step(self, action: Any) -> Step:
-        plan = await self.start_step(action)
-        stepped = None if plan.fault is not None else self.step_call(plan)
-        return await self.finish_step(plan, stepped)
+    def sends_calls(self, action: Any) -> bool:
+        """Whether the action sends trading calls before the step (a hold sends none)."""
+        return not self.scheme.is_noop(action, float(self._snapshot[self.fields["net_units"]]))
 
-    async def start_step(self, action: Any) -> StepPlan:
-        """Sends the action's trading calls (a ``close all`` may first read the ticket list)."""
+    async def step(self, action: Any) -> Step:
+        """One step of this page alone (the vector environment batches the same phases)."""
+        plan = await self.start_step(action) if self.sends_calls(action) else self.plan()
+        if plan.fault is not None:
+            return self.faulted(plan.fault)
+        stepped = self.session.issue(self.session.engine.step_and_sync(timeout_secs=plan.remaining()))
+        try:
+            fault, action_error = await self.settle_calls(plan)
+            (stepped,) = await self.session.settle([stepped])
+        except BaseException:
+            self.episode_over = True  # interrupted: whether the page took the step is unknown
+            raise
+        if isinstance(stepped, BaseException) and fault is None:
+            fault = await self.failure(stepped)
+            if not isinstance(fault, PageFault):
+                raise fault
+        if fault is not None:
+            return self.faulted(fault)
+        snapshot, window = stepped
+        self.accept(snapshot)
+        observation = self.builder.build(snapshot, window)
+        self._observation = observation
+        rewards, terminated, truncated = step_outcomes(snapshot[None], self.fields)
+        info = self.info()
+        if action_error is not None:
+            info["action_error"] = str(action_error)
+        if terminated[0] or truncated[0]:
+            info.update(await self.end_episode())
+        return Step(observation, float(rewards[0]), bool(terminated[0]), bool(truncated[0]), info)
+
+    def plan(self) -> StepPlan:
+        """A step with nothing sent before it; its calls share one deadline, so that a hung page
+        costs one ``step_timeout``."""
         if self.episode_over:
             raise BrowserTradingError("%s: the episode is over; reset before stepping" % self.label)
-        # Every call of the step shares one deadline, so that a hung page costs one step_timeout.
         plan = StepPlan(deadline=time.monotonic() + self.settings.step_timeout)
         if self.session.crashed:
             plan.fault = self.session.crash_error()
+        return plan
+
+    async def start_step(self, action: Any) -> StepPlan:
+        """Sends the action's trading calls (a ``close all`` may first read the ticket list); the step
+        itself goes out behind them."""
+        plan = self.plan()
+        if plan.fault is not None:
             return plan
-        trader = Trader(self.session, self.book, self._snapshot, self.fields, timeout=self.settings.step_timeout)
-        plan.trader = trader
+        plan.trader = Trader(self.session, self.book, self._snapshot, self.fields, timeout=self.settings.step_timeout)
         try:
-            await self.scheme.apply(action, trader)
+            await self.scheme.apply(action, plan.trader)
         except PageFault as fault:
             plan.fault = fault
         except BaseException:
             self.episode_over = True
-            await self.session.settle([future for future, _ in trader.pending])
+            await self.session.settle([future for future, _ in plan.trader.pending])
             raise
         return plan
 
-    def step_call(self, plan: StepPlan) -> "asyncio.Future[Any]":
-        """The step itself, sent behind the trading calls."""
-        remaining = max(plan.deadline - time.monotonic(), 0.001)
-        return self.session.issue(self.session.engine.step_and_sync(timeout_secs=remaining))
-
-    async def finish_step(self, plan: StepPlan, stepped: Any) -> Step:
-        """Awaits the step's calls and builds its result. ``stepped`` is the step's future, its result
-        ``(snapshot, window)``, or the exception it failed with."""
-        try:
-            return await self._finish(plan, stepped)
-        except BaseException:
-            # Interrupted, or a programming error: whether the page took the step is unknown.
-            self.episode_over = True
-            raise
-
-    async def _finish(self, plan: StepPlan, stepped: Any) -> Step:
-        pending = plan.trader.pending if plan.trader is not None else []
-        futures = [future for future, _ in pending]
-        if isinstance(stepped, asyncio.Future):
-            futures.append(stepped)
-            results = await self.session.settle(futures)
-            stepped = results.pop()
-        else:
-            results = await self.session.settle(futures)
-        fault = plan.fault or _fault_of(results + [stepped])
-        if fault is not None:
-            return self._faulted_step(fault)
-        if isinstance(stepped, BaseException):
-            raise stepped
-        action_error = None
-        for (_, on_result), result in zip(pending, results):
-            if isinstance(result, PageRefusedError):
+    async def settle_calls(self, plan: StepPlan) -> Tuple[Optional[BaseException], Optional[BaseException]]:
+        """Awaits the trading calls of ``plan``: the fault among them, and the page's refusal of one
+        (the step goes on without that order; the book is read again)."""
+        if plan.trader is None or not plan.trader.pending:
+            return None, None
+        results = await self.session.settle([future for future, _ in plan.trader.pending])
+        fault = action_error = None
+        for (_, on_result), result in zip(plan.trader.pending, results):
+            if isinstance(result, PageFault):
+                fault = fault or result
+            elif isinstance(result, PageRefusedError):
                 action_error = action_error or result
                 self.book.valid = False
+                LOG.warning("%s", result)
             elif isinstance(result, BaseException):
                 raise result
             elif on_result is not None:
                 on_result(result)
-        snapshot, window = stepped
-        f = self.fields
-        self._snapshot = snapshot
-        self.book.check(snapshot[f["open_positions"]], snapshot[f["pending_orders"]])
-        self._observation = self.builder.build(snapshot, window)
-        reward = float(snapshot[f["last_reward"]])
-        terminated = bool(snapshot[f["equity"]] <= 0)
-        truncated = bool(snapshot[f["done"]] == 1) and not terminated
-        info = self._info(snapshot)
-        if action_error is not None:
-            info["action_error"] = str(action_error)
-            LOG.warning("%s", action_error)
-        if terminated or truncated:
-            self.episode_over = True
-            if self.settings.end_session:
-                await self._end_session(info)
-        return Step(self._observation, reward, terminated, truncated, info)
+        return fault, action_error
 
-    async def _end_session(self, info: Dict[str, Any]) -> None:
+    async def failure(self, exc: BaseException) -> BaseException:
+        """The typed error of a failed step call (``errors.classify``, with a crash told apart from a
+        lost connection); the caller raises anything but a ``PageFault``."""
+        (error,) = await self.session.settle([_failed(exc)])
+        return error
+
+    def accept(self, snapshot: np.ndarray) -> None:
+        """Takes the page's state after a step that went through."""
+        self._snapshot = np.array(snapshot)
+        f = self.fields
+        self.book.check(self._snapshot[f["open_positions"]], self._snapshot[f["pending_orders"]])
+
+    def faulted(self, fault: BaseException) -> Step:
+        """The step in which a page fault ended the episode: the last good observation, reward 0,
+        truncated, ``page_error``; the page is opened again in the background."""
+        self.episode_over = True
+        self._fault(fault)
+        info = self.info()
+        info["page_error"] = str(fault)
+        return Step(self._observation, 0.0, False, True, info)
+
+    async def end_episode(self) -> Dict[str, Any]:
+        """The episode ended in the step just taken: its summary, from ``end_session``."""
+        self.episode_over = True
+        if not self.settings.end_session:
+            return {}
         session = self.session
         (summary,) = await session.settle([session.issue(session.engine.end_session(
             timeout_secs=self.settings.step_timeout))])
         if isinstance(summary, PageFault):
             # The step itself went through; only the summary is lost.
             self._fault(summary)
-            info["page_error"] = str(summary)
-            return
+            return {"page_error": str(summary)}
         if isinstance(summary, BaseException):
             raise summary
         self.last_trades = summary
-        info["pnl"] = float(summary[:, self._pnl_column].sum()) if len(summary) else 0.0
-        info["trade_count"] = int(len(summary))
+        return {"pnl": float(summary[:, self._pnl_column].sum()) if len(summary) else 0.0,
+                "trade_count": int(len(summary))}
 
-    def _faulted_step(self, fault: BaseException) -> Step:
-        self.episode_over = True
-        self._fault(fault)
-        info = self._info(self._snapshot)
-        info["page_error"] = str(fault)
-        return Step(self._observation, 0.0, False, True, info)
+    @property
+    def last_snapshot(self) -> Optional[np.ndarray]:
+        """The page's state after its last step or reset."""
+        return self._snapshot
 
-    def _info(self, snapshot: np.ndarray) -> Dict[str, Any]:
-        info: Dict[str, Any] = {name: float(snapshot[self.fields[name]]) for name in INFO_FIELDS}
+    @property
+    def last_observation(self) -> Any:
+        return self._observation
+
+    def info(self) -> Dict[str, Any]:
+        """The info fields of the page's last snapshot."""
+        info: Dict[str, Any] = {name: float(self._snapshot[self.fields[name]]) for name in INFO_FIELDS}
         info["step"] = int(info["step"])
         return info
 
@@ -377,8 +411,15 @@ class PageRunner:
         await self.session.close()
 
 
-def _fault_of(results: List[Any]) -> Optional[BaseException]:
-    for result in results:
-        if isinstance(result, PageFault):
-            return result
-    return None
+async def _failed(exc: BaseException) -> Any:
+    raise exc
+
+
+def step_outcomes(snapshots: np.ndarray, fields: Dict[str, int]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Rewards, terminations and truncations of steps, from their snapshots (one row per page): the
+    reward is the change of equity, an account at zero equity is terminated, an episode that has
+    taken all its steps (``done``) is truncated."""
+    rewards = snapshots[:, fields["last_reward"]].astype(np.float64)
+    terminated = snapshots[:, fields["equity"]] <= 0
+    truncated = (snapshots[:, fields["done"]] == 1) & ~terminated
+    return rewards, terminated, truncated

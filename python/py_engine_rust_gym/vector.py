@@ -3,10 +3,11 @@
 Each page has its own engine and plays its own episodes: the pages share
 out the market's episodes (``schedule.EpisodeSchedule``), so that no two
 are on the same one as long as there are at least as many episodes as
-pages. Every step sends each page its operations and its ``step_and_sync``
-at once and gathers the answers as they arrive: a batch takes as long as
-its slowest page, not the sum of all of them, and a page that crashes,
-hangs or loses its connection ends only its own episode (``page_error``).
+pages. Every step sends the pages' trading operations at once, then all their
+``step_and_sync`` calls as one batch (``batch.PageBatch``): a batch takes
+as long as its slowest page, not the sum of all of them, and a page that
+crashes, hangs or loses its connection ends only its own episode
+(``page_error``).
 Autoreset follows Gymnasium's ``AutoresetMode`` (next step by default, same
 step, or disabled with ``reset(options={"reset_mask": mask})``) and keeps
 the episode type of the last reset.
@@ -24,12 +25,13 @@ import gymnasium
 import numpy as np
 from gymnasium.error import ResetNeeded
 from gymnasium.vector import AutoresetMode, VectorEnv
-from gymnasium.vector.utils import batch_space, concatenate, create_empty_array, iterate
+from gymnasium.vector.utils import batch_space, iterate
 
 from ._runtime import LOOP, gather_settled
+from .batch import PageBatch
 from .env import BrowserTradingEnv, next_label
-from .errors import BrowserTradingError, PageRefusedError, raise_first
-from .runner import MAX_REOPEN_FAILURES, PageRunner, Step
+from .errors import raise_first
+from .runner import PageRunner
 from .settings import RENDER_MODES, EnvSettings, keyword_signature
 
 LOG = logging.getLogger("py_engine_rust_gym")
@@ -75,7 +77,7 @@ class BrowserTradingVectorEnv(VectorEnv):
         self.single_action_space = self.envs[0].action_space
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
-        self._env_obs: List[Any] = [None] * self.num_envs
+        self._pages = PageBatch(self.runners, self.autoreset_mode, self._add_info)
         self._warned_shared: set = set()
 
     async def _open_all(self) -> None:
@@ -114,10 +116,6 @@ class BrowserTradingVectorEnv(VectorEnv):
             raise gymnasium.error.ClosedEnvironmentError("the vector environment is closed")
         self.runners[0].session.check_process()
 
-    def _batch(self) -> Any:
-        out = create_empty_array(self.single_observation_space, n=self.num_envs, fn=np.zeros)
-        return concatenate(self.single_observation_space, self._env_obs, out)
-
     def _warn_if_shared(self) -> None:
         kinds = {runner.episode[0] for runner in self.runners if runner.shares_episodes and runner.episode}
         for kind in kinds - self._warned_shared:
@@ -151,13 +149,7 @@ class BrowserTradingVectorEnv(VectorEnv):
         return plan
 
     async def _do_reset(self, plan: List[Tuple[int, str, int]]) -> Tuple[Any, Dict[str, Any]]:
-        results = await gather_settled([self.runners[i].reset(kind, index) for i, kind, index in plan])
-        raise_first(results)
-        infos: Dict[str, Any] = {}
-        for (i, _, _), (observation, info) in zip(plan, results):
-            self._env_obs[i] = observation
-            infos = self._add_info(infos, info, i)
-        return self._batch(), infos
+        return await self._pages.reset(plan)
 
     def reset(self, *, seed: Union[None, int, Sequence[Optional[int]]] = None,
               options: Optional[Dict[str, Any]] = None) -> Tuple[Any, Dict[str, Any]]:
@@ -194,73 +186,21 @@ class BrowserTradingVectorEnv(VectorEnv):
                     raise ValueError("sub-environment %d: %s" % (i, exc)) from None
         return per_page, resetting
 
-    async def _restart(self, i: int) -> Step:
-        """Starts page ``i``'s next episode; a page that cannot be opened again gives a truncated step
-        with ``page_error`` instead (and is tried again at its next step)."""
-        runner = self.runners[i]
-        try:
-            observation, info = await runner.reset(*runner.pick(None, None))
-        except BrowserTradingError as exc:
-            if isinstance(exc, PageRefusedError) or runner.reopen_failures >= MAX_REOPEN_FAILURES:
-                raise
-            return Step(self._env_obs[i], 0.0, False, True, {"page_error": str(exc)})
-        return Step(observation, 0.0, False, False, info)
-
-    async def _reset_step(self, i: int) -> Step:
-        """The step of a page whose episode was already over: it starts the next one, the action is
-        ignored. With same-step autoreset (where a learner expects no such step) it is reported as an
-        empty episode that ends at once."""
-        step = await self._restart(i)
-        if self.autoreset_mode == AutoresetMode.SAME_STEP:
-            info = dict(step.info, final_obs=self._env_obs[i], final_info={})
-            return Step(step.observation, 0.0, False, True, info)
-        return step
-
     async def _do_step(self, per_page: List[Any], resetting: List[bool]) -> Tuple[Any, ...]:
-        stepping = [i for i in range(self.num_envs) if not resetting[i]]
-        resets = {i: asyncio.ensure_future(self._reset_step(i)) for i in range(self.num_envs) if resetting[i]}
-        try:
-            plans = await gather_settled([self.runners[i].start_step(per_page[i]) for i in stepping])
-            calls = [None if isinstance(plan, BaseException) or plan.fault is not None
-                     else self.runners[i].step_call(plan) for i, plan in zip(stepping, plans)]
-            finished = await gather_settled([
-                _already(plan) if isinstance(plan, BaseException) else self.runners[i].finish_step(plan, call)
-                for i, plan, call in zip(stepping, plans, calls)])
-            results: Dict[int, Any] = dict(zip(stepping, finished))
-            if self.autoreset_mode == AutoresetMode.SAME_STEP:
-                ended = [i for i in stepping if isinstance(results[i], Step)
-                         and (results[i].terminated or results[i].truncated)]
-                for i, step in zip(ended, await gather_settled([self._restart(i) for i in ended])):
-                    results[i] = _same_step(results[i], step)
-            for i, result in zip(resets, await gather_settled(list(resets.values()))):
-                results[i] = result
-        except BaseException:
-            # Interrupted: whether each page took its step is unknown, so every episode of the batch ends.
-            for task in resets.values():
-                task.cancel()
-            for runner in self.runners:
-                runner.episode_over = True
-            raise
-        raise_first([results[i] for i in range(self.num_envs)])
-        rewards = np.zeros(self.num_envs, dtype=np.float64)
-        terminations = np.zeros(self.num_envs, dtype=np.bool_)
-        truncations = np.zeros(self.num_envs, dtype=np.bool_)
-        infos: Dict[str, Any] = {}
-        for i in range(self.num_envs):
-            step = results[i]
-            self._env_obs[i] = step.observation
-            rewards[i], terminations[i], truncations[i] = step.reward, step.terminated, step.truncated
-            infos = self._add_info(infos, step.info, i)
-        return self._batch(), rewards, terminations, truncations, infos
+        return await self._pages.step(per_page, resetting)
 
     def step(self, actions: Any) -> Tuple[Any, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
-        result = LOOP.run(self._do_step(*self._check_actions(actions)))
-        self._warn_if_shared()
+        per_page, resetting = self._check_actions(actions)
+        result = LOOP.run(self._do_step(per_page, resetting))
+        if any(resetting) or self.autoreset_mode == AutoresetMode.SAME_STEP:
+            self._warn_if_shared()
         return result
 
     async def astep(self, actions: Any) -> Tuple[Any, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
-        result = await LOOP.run_async(self._do_step(*self._check_actions(actions)))
-        self._warn_if_shared()
+        per_page, resetting = self._check_actions(actions)
+        result = await LOOP.run_async(self._do_step(per_page, resetting))
+        if any(resetting) or self.autoreset_mode == AutoresetMode.SAME_STEP:
+            self._warn_if_shared()
         return result
 
     # -- the rest
@@ -365,20 +305,6 @@ def _space_extent(space: Any) -> float:
         return sum(_space_extent(s) for s in space.spaces.values())
     high = np.asarray(space.high, dtype=np.float64)
     return float(np.nansum(np.where(np.isfinite(high), high, 0.0)))
-
-
-def _same_step(ended: Step, started: Step) -> Step:
-    """A step that ended an episode and began the next one at once (``AutoresetMode.SAME_STEP``)."""
-    info = dict(started.info, final_obs=ended.observation, final_info=ended.info)
-    if "page_error" in ended.info:
-        info["page_error"] = ended.info["page_error"]  # what ended this step, also where NextStep puts it
-    return Step(started.observation, ended.reward, ended.terminated, ended.truncated, info)
-
-
-async def _already(value: Any) -> Any:
-    if isinstance(value, BaseException):
-        raise value
-    return value
 
 
 def make_vec(num_envs: int, **kwargs: Any) -> BrowserTradingVectorEnv:
