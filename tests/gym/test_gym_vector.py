@@ -192,3 +192,38 @@ def _alive(pid: int) -> bool:
     except OSError:
         return False
     return stat[stat.rindex(")") + 2] != "Z"
+
+
+@pytest.mark.parametrize("observation", ["features", "raw"])
+def test_a_batched_step_gives_what_separate_environments_give(make_vec, make_env, observation):
+    """Pages that trade and pages that hold in one batch, across an episode's end: observations, rewards
+    and infos equal those of single environments playing the same episodes with the same actions."""
+    kwargs = dict(observation=observation, episode_length=3, candles=5 + 3 * 6)
+    envs = make_vec(3, **kwargs)
+    singles = [make_env(**kwargs) for _ in range(3)]
+    obs, info = envs.reset(options={"episode_index": [0, 1, 2]})
+    for i, env in enumerate(singles):
+        single_obs, _ = env.reset(options={"episode_index": i})
+        _assert_same(single_obs, obs, i)
+    actions = np.random.default_rng(4).integers(0, 4, (8, 3))
+    actions[:, 1] = 0  # one page only ever holds
+    for step in actions:
+        obs, rewards, terminated, truncated, info = envs.step(step)
+        for i, env in enumerate(singles):
+            if env.runner.episode_over:
+                single_obs, single_info = env.reset(options={"episode_index": envs.episodes[i][1]})
+                single = (single_obs, 0.0, False, False, single_info)
+            else:
+                single = env.step(step[i])
+            _assert_same(single[0], obs, i)
+            assert (single[1], single[2], single[3]) == (rewards[i], terminated[i], truncated[i])
+            for key, value in single[4].items():
+                assert info["_" + key][i] and info[key][i] == value, (key, i)
+
+
+def _assert_same(single, batch, i):
+    if isinstance(single, dict):
+        for key in single:
+            np.testing.assert_array_equal(single[key], batch[key][i])
+    else:
+        np.testing.assert_array_equal(single, batch[i])
