@@ -13,7 +13,7 @@ passed instead.
 from __future__ import annotations
 
 import numbers
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 from gymnasium import spaces
@@ -147,6 +147,38 @@ class ActionScheme:
         ``net_units`` is the position before the step."""
         return False
 
+    def check_all(self, actions: Sequence[Any]) -> None:
+        """``check`` of every page's action at once; the error names the first page whose action is bad."""
+        for i, action in enumerate(actions):
+            try:
+                self.check(action)
+            except ValueError as exc:
+                raise ValueError("sub-environment %d: %s" % (i, exc)) from None
+
+    def noops(self, actions: Sequence[Any], net_units: np.ndarray) -> np.ndarray:
+        """``is_noop`` of every page's action at once."""
+        return np.array([self.is_noop(a, u) for a, u in zip(actions, net_units.tolist())], dtype=np.bool_)
+
+
+class DiscreteActions(ActionScheme):
+    """A scheme over ``Discrete(n)``, checked for a whole batch of integer actions in one go."""
+
+    space: spaces.Discrete
+
+    def check(self, action: Any) -> None:
+        _discrete(action, int(self.space.n))
+
+    def check_all(self, actions: Sequence[Any]) -> None:
+        array = np.asarray(actions)
+        if array.ndim == 1 and array.dtype.kind in "iu":
+            bad = np.flatnonzero((array < 0) | (array >= self.space.n))
+            if len(bad):
+                i = int(bad[0])
+                raise ValueError("sub-environment %d: action %r is outside Discrete(%d)"
+                                 % (i, array[i].item(), self.space.n))
+            return
+        super().check_all(actions)
+
     async def apply(self, action: Any, trader: Trader) -> None:
         raise NotImplementedError
 
@@ -163,7 +195,7 @@ def _discrete(action: Any, n: int) -> int:
     return int(value)
 
 
-class TradeActions(ActionScheme):
+class TradeActions(DiscreteActions):
     """``Discrete(4)``: 0 hold, 1 buy, 2 sell, 3 close all.
 
     Buy and sell open a market ticket of ``units`` (another position each
@@ -180,11 +212,11 @@ class TradeActions(ActionScheme):
         self.exits = {"take_profit": take_profit, "stop_loss": stop_loss, "trailing_stop": trailing_stop}
         self.space = spaces.Discrete(4)
 
-    def check(self, action: Any) -> None:
-        _discrete(action, 4)
-
     def is_noop(self, action: Any, net_units: float) -> bool:
         return _discrete(action, 4) == self.HOLD
+
+    def noops(self, actions: Sequence[Any], net_units: np.ndarray) -> np.ndarray:
+        return np.asarray(actions) == self.HOLD
 
     async def apply(self, action: Any, trader: Trader) -> None:
         a = _discrete(action, 4)
@@ -196,7 +228,7 @@ class TradeActions(ActionScheme):
             await trader.close_all()
 
 
-class TargetPositionActions(ActionScheme):
+class TargetPositionActions(DiscreteActions):
     """``Discrete(3)``: the position to hold, 0 flat, 1 long ``units``, 2 short ``units``.
 
     When the target differs from the net position, every open position is
@@ -209,11 +241,12 @@ class TargetPositionActions(ActionScheme):
         self.units = integral_units(units)
         self.space = spaces.Discrete(3)
 
-    def check(self, action: Any) -> None:
-        _discrete(action, 3)
-
     def is_noop(self, action: Any, net_units: float) -> bool:
         return self._target(_discrete(action, 3)) == net_units
+
+    def noops(self, actions: Sequence[Any], net_units: np.ndarray) -> np.ndarray:
+        targets = np.array([0.0, float(self.units), -float(self.units)])[np.asarray(actions, dtype=np.int64)]
+        return targets == net_units
 
     def _target(self, action: int) -> float:
         return {self.FLAT: 0.0, self.LONG: float(self.units), self.SHORT: -float(self.units)}[action]

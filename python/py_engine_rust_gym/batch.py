@@ -38,6 +38,12 @@ class PageBatch:
         self._groups: Dict[Tuple[int, ...], Any] = {}
         self._out: Optional[Tuple[np.ndarray, np.ndarray]] = None
         self.last_obs: Any = None  # a private copy of the last observations returned
+        config = self.runners[0].config
+        self._fields = self.runners[0].fields
+        self._info_columns = [self._fields[name] for name in INFO_FIELDS]
+        self._counts = [self._fields["open_positions"], self._fields["pending_orders"]]
+        # The pages' states after the last step or reset (a private copy; runners hold rows of it).
+        self.last_states = np.zeros((self.n, len(config["snapshot_fields"])))
 
     @property
     def builder(self) -> Any:
@@ -49,11 +55,12 @@ class PageBatch:
         results = await gather_settled([self.runners[i].reset(kind, index) for i, kind, index in plan])
         raise_first(results)
         obs = self._carry_over()
+        states = np.array(self.last_states)
         infos: Dict[str, Any] = {}
         for (i, _, _), (observation, info) in zip(plan, results):
-            _set_row(obs, i, observation)
+            self._take(obs, states, i, observation)
             infos = self._add_info(infos, info, i)
-        return self._returned(obs), infos
+        return self._returned(obs, states), infos
 
     # -- step
 
@@ -69,11 +76,12 @@ class PageBatch:
                 runner.episode_over = True
             raise
 
-    async def _step(self, per_page: List[Any], resets: Dict[int, "asyncio.Future[Step]"]) -> Tuple[Any, ...]:
+    async def _step(self, per_page: Any, resets: Dict[int, "asyncio.Future[Step]"]) -> Tuple[Any, ...]:
         runners = self.runners
         stepping = [i for i in range(self.n) if i not in resets]
-        calling = [i for i in stepping if runners[i].sends_calls(per_page[i])]
-        plans: Dict[int, StepPlan] = {i: runners[i].plan() for i in stepping if i not in calling}
+        noop = runners[0].scheme.noops(per_page, self.last_states[:, self._fields["net_units"]]).tolist()
+        calling = [i for i in stepping if not noop[i]]
+        plans: Dict[int, StepPlan] = {i: runners[i].plan() for i in stepping if noop[i]}
         if calling:
             started = await gather_settled([runners[i].start_step(per_page[i]) for i in calling])
             raise_first(started)
@@ -96,35 +104,32 @@ class PageBatch:
             raise_first([error for error in typed if not isinstance(error, PageFault)])
             faults.update((i, error) for (_, i), error in zip(failed, typed))
 
-        # The whole batch at once; the rows of faulted pages are put right below.
-        rewards = np.zeros(self.n)
-        terminated = np.zeros(self.n, dtype=np.bool_)
-        truncated = np.zeros(self.n, dtype=np.bool_)
+        # The whole batch at once; the rows of the pages that did not step are put right below.
+        rewards, terminated, truncated = step_outcomes(snapshots, self._fields)
         if len(batch) == self.n:
             obs = self.builder.build_batch(snapshots, windows)
             states = snapshots
         else:
             obs = self._carry_over()
-            states = np.empty((self.n, len(self.runners[0].config["snapshot_fields"])))
+            states = np.empty((self.n, snapshots.shape[1]))
+            rewards, terminated, truncated = _spread(self.n, batch, rewards, terminated, truncated)
             if batch:
                 rows = np.asarray(batch)
                 _set_rows(obs, rows, self.builder.build_batch(snapshots, windows))
                 states[rows] = snapshots
-        if batch:
-            r, te, tr = step_outcomes(snapshots, runners[batch[0]].fields)
-            rows = np.asarray(batch)
-            rewards[rows], terminated[rows], truncated[rows] = r, te, tr
-        extras: Dict[int, Dict[str, Any]] = {i: {"action_error": str(e)} for i, e in action_errors.items()}
+        kept = np.array(snapshots)
+        counts = kept[:, self._counts].tolist()
         for k, i in enumerate(batch):
-            if i in faults:
-                continue
-            runners[i].accept(snapshots[k])
+            if i not in faults:
+                runners[i].accept(kept[k], counts[k])
+        extras: Dict[int, Dict[str, Any]] = {i: {"action_error": str(e)} for i, e in action_errors.items()}
         for i, fault in faults.items():
             step = runners[i].faulted(fault)
-            self._take(obs, states, i, self.last_obs, step)
+            self._take(obs, states, i, self.last_obs)
             rewards[i], terminated[i], truncated[i] = 0.0, False, True
             extras.setdefault(i, {})["page_error"] = step.info["page_error"]
-        ended = [i for i in batch if i not in faults and (terminated[i] or truncated[i])]
+        ends = (terminated | truncated).tolist()
+        ended = [i for i in batch if ends[i] and i not in faults]
         if ended:
             summaries = await gather_settled([runners[i].end_episode() for i in ended])
             raise_first(summaries)
@@ -134,15 +139,15 @@ class PageBatch:
             await self._restart_ended(obs, states, ended + list(faults), extras)
         for i, task in resets.items():
             step = await task
-            self._take(obs, states, i, step.observation, step)
+            self._take(obs, states, i, step.observation)
             terminated[i], truncated[i] = step.terminated, step.truncated
             extras.setdefault(i, {}).update((k, v) for k, v in step.info.items() if k not in INFO_FIELDS)
-        return self._returned(obs), rewards, terminated, truncated, self._infos(states, extras)
+        return self._returned(obs, states), rewards, terminated, truncated, self._infos(extras)
 
     def _send_batch(self, batch: List[int], plans: Dict[int, StepPlan]) -> "asyncio.Future[Any]":
         """Every page of ``batch`` steps in one call; an awaitable of (snapshots, windows, errors)."""
         if not batch:
-            return _nothing()
+            return _ready(self._arrays(0) + ((),))
         engines = tuple(self.runners[i].session.engine for i in batch)
         key = tuple(batch)
         group = self._groups.get(key)
@@ -174,7 +179,7 @@ class PageBatch:
         steps = await gather_settled([self.restart(i) for i in ended])
         raise_first(steps)
         for i, step in zip(ended, steps):
-            self._take(obs, states, i, step.observation, step)
+            self._take(obs, states, i, step.observation)
             info = extras.setdefault(i, {})
             page_error = info.get("page_error")
             info.clear()
@@ -207,8 +212,8 @@ class PageBatch:
 
     # -- assembling the batch
 
-    def _take(self, obs: Any, states: np.ndarray, i: int, observation: Any, step: Step) -> None:
-        """Row ``i`` from one page's own step or reset."""
+    def _take(self, obs: Any, states: np.ndarray, i: int, observation: Any) -> None:
+        """Row ``i`` from one page's own step or reset (or, given ``last_obs``, what it showed last)."""
         if observation is self.last_obs:
             observation = _row(self.last_obs, i)
         _set_row(obs, i, observation)
@@ -222,33 +227,46 @@ class PageBatch:
             return self.builder.empty_batch(self.n)
         return _copy(self.last_obs)
 
-    def _returned(self, obs: Any) -> Any:
+    def _returned(self, obs: Any, states: Optional[np.ndarray] = None) -> Any:
+        """``obs`` as returned; private copies of it and of the pages' states stay for the next step."""
         self.last_obs = _copy(obs)
+        if states is not None:
+            self.last_states = np.array(states)
         return obs
 
-    def _infos(self, states: np.ndarray, extras: Dict[int, Dict[str, Any]]) -> Dict[str, Any]:
+    def _infos(self, extras: Dict[int, Dict[str, Any]]) -> Dict[str, Any]:
         """The info arrays: the snapshot fields of every page, taken from the stacked states at once,
         then what only some pages have."""
-        fields = self.runners[0].fields
+        table = np.ascontiguousarray(self.last_states[:, self._info_columns].T)
+        masks = np.ones(table.shape, dtype=np.bool_)
         infos: Dict[str, Any] = {}
-        for name in INFO_FIELDS:
-            column = states[:, fields[name]]
-            infos[name] = column.astype(np.int64) if name == "step" else column.astype(np.float64)
-            infos["_" + name] = np.ones(self.n, dtype=np.bool_)
+        for j, name in enumerate(INFO_FIELDS):
+            infos[name] = table[j].astype(np.int64) if name == "step" else table[j]
+            infos["_" + name] = masks[j]
         for i in sorted(extras):
             infos = self._add_info(infos, extras[i], i)
         return infos
 
     def _row_info(self, state: np.ndarray, extra: Dict[str, Any]) -> Dict[str, Any]:
-        fields = self.runners[0].fields
-        info: Dict[str, Any] = {name: float(state[fields[name]]) for name in INFO_FIELDS}
+        info: Dict[str, Any] = {name: float(state[self._fields[name]]) for name in INFO_FIELDS}
         info["step"] = int(info["step"])
         info.update(extra)
         return info
 
 
-async def _nothing() -> Tuple[np.ndarray, np.ndarray, Tuple[()]]:
-    return np.empty((0, 0)), np.empty((0, 0, 0)), ()
+def _spread(n: int, rows: List[int], *columns: np.ndarray) -> Tuple[np.ndarray, ...]:
+    """Columns of the stepped rows placed in arrays of every page (zeros elsewhere)."""
+    out = []
+    for column in columns:
+        full = np.zeros(n, dtype=column.dtype)
+        if rows:
+            full[np.asarray(rows)] = column
+        out.append(full)
+    return tuple(out)
+
+
+async def _ready(value: Any) -> Any:
+    return value
 
 
 def _row(batch: Any, i: int, copy: bool = False) -> Any:

@@ -241,7 +241,7 @@ class PageRunner:
         if fault is not None:
             return self.faulted(fault)
         snapshot, window = stepped
-        self.accept(snapshot)
+        self.accept(np.array(snapshot))
         observation = self.builder.build(snapshot, window)
         self._observation = observation
         rewards, terminated, truncated = step_outcomes(snapshot[None], self.fields)
@@ -305,11 +305,14 @@ class PageRunner:
         (error,) = await self.session.settle([_failed(exc)])
         return error
 
-    def accept(self, snapshot: np.ndarray) -> None:
-        """Takes the page's state after a step that went through."""
-        self._snapshot = np.array(snapshot)
-        f = self.fields
-        self.book.check(self._snapshot[f["open_positions"]], self._snapshot[f["pending_orders"]])
+    def accept(self, snapshot: np.ndarray, counts: Optional[List[float]] = None) -> None:
+        """Takes the page's state after a step that went through (``snapshot`` is kept, not copied);
+        ``counts``: its open positions and pending orders, when the caller has them already."""
+        self._snapshot = snapshot
+        if counts is None:
+            f = self.fields
+            counts = [float(snapshot[f["open_positions"]]), float(snapshot[f["pending_orders"]])]
+        self.book.check(*counts)
 
     def faulted(self, fault: BaseException) -> Step:
         """The step in which a page fault ended the episode: the last good observation, reward 0,

@@ -171,19 +171,14 @@ class BrowserTradingVectorEnv(VectorEnv):
     def _check_actions(self, actions: Any) -> Tuple[List[Any], List[bool]]:
         """Every action checked, and which pages start a new episode instead, before anything is sent."""
         self._check()
-        per_page = list(iterate(self.action_space, actions))
+        per_page = actions if isinstance(actions, np.ndarray) else list(iterate(self.action_space, actions))
         if len(per_page) != self.num_envs:
             raise ValueError("expected %d actions, got %d" % (self.num_envs, len(per_page)))
         resetting = [runner.episode_over for runner in self.runners]
         if self.autoreset_mode == AutoresetMode.DISABLED and any(resetting):
             raise ResetNeeded("sub-environment %d's episode is over: reset it with "
                               "reset(options={'reset_mask': mask})" % resetting.index(True))
-        for i, (runner, action) in enumerate(zip(self.runners, per_page)):
-            if not resetting[i]:
-                try:
-                    runner.check(action)
-                except ValueError as exc:
-                    raise ValueError("sub-environment %d: %s" % (i, exc)) from None
+        self.runners[0].scheme.check_all(per_page)
         return per_page, resetting
 
     async def _do_step(self, per_page: List[Any], resetting: List[bool]) -> Tuple[Any, ...]:
