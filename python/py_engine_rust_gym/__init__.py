@@ -160,6 +160,7 @@ import gymnasium
 from ._browser import CHROMIUM_ARGS
 from .actions import ActionScheme, TargetPositionActions, TradeActions, Trader
 from .candles import synthetic_candles
+from .data import Market, load_candles
 from .env import BrowserTradingEnv
 from .errors import (BrowserLaunchError, BrowserTradingError, ChromiumNotFoundError, DisplayNotFoundError,
                      PageConnectError, PageCrashedError, PageDisconnectedError, PageFault, PageRefusedError,
@@ -175,7 +176,8 @@ ENV_ID = "py_engine_rust_gym/BrowserTrading-v0"
 __all__ = [
     "ENV_ID", "CHROMIUM_ARGS", "EnvSettings", "BrowserTradingEnv", "BrowserTradingVectorEnv", "make_vec",
     "evaluate", "EpisodeResult", "EpisodeSchedule", "ActionScheme", "TradeActions", "TargetPositionActions",
-    "Trader", "ObservationBuilder", "synthetic_candles", "BrowserTradingError", "ChromiumNotFoundError",
+    "Trader", "ObservationBuilder", "synthetic_candles", "load_candles", "Market",
+    "BrowserTradingError", "ChromiumNotFoundError",
     "BrowserLaunchError", "DisplayNotFoundError", "PageConnectError", "PageFault", "PageCrashedError",
     "PageTimeoutError", "PageDisconnectedError", "PageRefusedError",
 ]

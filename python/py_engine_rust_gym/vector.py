@@ -17,6 +17,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import logging
+import os
 import warnings
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -39,9 +40,11 @@ PER_PAGE_OPTIONS = ("episode_index", "episode_type")
 
 
 def is_market_list(candles: Any) -> bool:
-    """Whether ``candles`` is one market per page (a list of arrays) rather than one market."""
+    """Whether ``candles`` is one market per page (a list of arrays, DataFrames or file paths) rather
+    than one market."""
     return isinstance(candles, (list, tuple)) and len(candles) > 0 and all(
-        isinstance(c, np.ndarray) or (not isinstance(c, (list, tuple)) and not np.isscalar(c)) for c in candles)
+        isinstance(c, (np.ndarray, str, os.PathLike)) or (not isinstance(c, (list, tuple)) and not np.isscalar(c))
+        for c in candles)
 
 
 class BrowserTradingVectorEnv(VectorEnv):
@@ -323,7 +326,7 @@ BrowserTradingVectorEnv.__init__.__signature__ = keyword_signature(  # type: ign
 def page_settings(num_envs: int, settings: Optional[EnvSettings], kwargs: Dict[str, Any]) -> List[EnvSettings]:
     """The settings of each page: one market for all (made once) or one each, and a slot each."""
     kwargs = dict(kwargs)
-    candles = kwargs.pop("candles", settings.candles if settings is not None else None)
+    candles = kwargs.pop("candles", settings.market if settings is not None else None)
     first = int(kwargs.pop("episode_slot", 0))
     slots = int(kwargs.pop("episode_slots", first + num_envs))
     if first + num_envs > slots:
