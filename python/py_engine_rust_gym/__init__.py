@@ -167,6 +167,9 @@ from .errors import (BrowserLaunchError, BrowserTradingError, ChromiumNotFoundEr
                      PageTimeoutError)
 from .evaluation import EpisodeResult, evaluate
 from .observations import ObservationBuilder
+from .records import EpisodeRecord, RecordEpisodes, load_records
+from .replay import ReplayMismatch, replay
+from .reporting import report
 from .schedule import EpisodeSchedule
 from .settings import EnvSettings
 from .vector import BrowserTradingVectorEnv, make_vec
@@ -176,8 +179,8 @@ ENV_ID = "py_engine_rust_gym/BrowserTrading-v0"
 __all__ = [
     "ENV_ID", "CHROMIUM_ARGS", "EnvSettings", "BrowserTradingEnv", "BrowserTradingVectorEnv", "make_vec",
     "evaluate", "EpisodeResult", "EpisodeSchedule", "ActionScheme", "TradeActions", "TargetPositionActions",
-    "Trader", "ObservationBuilder", "synthetic_candles", "load_candles", "Market",
-    "BrowserTradingError", "ChromiumNotFoundError",
+    "Trader", "ObservationBuilder", "synthetic_candles", "load_candles", "Market", "RecordEpisodes", "EpisodeRecord",
+    "load_records", "replay", "ReplayMismatch", "report", "BrowserTradingError", "ChromiumNotFoundError",
     "BrowserLaunchError", "DisplayNotFoundError", "PageConnectError", "PageFault", "PageCrashedError",
     "PageTimeoutError", "PageDisconnectedError", "PageRefusedError",
 ]

@@ -108,6 +108,8 @@ class Rollout:
     there are cut by the rollout's end). ``episode_returns`` and
     ``episode_lengths`` are those of the episodes that ended in this rollout.
     ``elapsed`` is the time the worker spent stepping, the policy included (without Ray).
+    ``records``: with ``record_dir`` in the workers' ``env_kwargs``, the records of the episodes that
+    ended in this rollout, as paths on the worker's machine (``node_ip``), where they stay.
     """
 
     rollout: int
@@ -126,6 +128,7 @@ class Rollout:
     elapsed: float
     pid: int
     node_ip: str
+    records: List[str] = field(default_factory=list)
 
     @property
     def steps(self) -> int:
@@ -241,6 +244,8 @@ class EnvWorker:
         lengths_now = np.zeros(n, dtype=np.int64)
         returns: List[float] = []
         lengths: List[int] = []
+        recorders = [runner.recorder for runner in envs.runners if runner.recorder is not None]
+        recorded = [len(recorder.written) for recorder in recorders]
         started = time.perf_counter()
         for t in range(steps):
             action = envs.action_space.sample() if policy is None else policy(current)
@@ -262,7 +267,8 @@ class EnvWorker:
                        final_observations=final_observations, page_errors=page_errors,
                        last_observations=_copy(current), episode_returns=np.array(returns),
                        episode_lengths=np.array(lengths, dtype=np.int64), elapsed=elapsed, pid=os.getpid(),
-                       node_ip=ray.util.get_node_ip_address())
+                       node_ip=ray.util.get_node_ip_address(),
+                       records=[path for recorder, n in zip(recorders, recorded) for path in recorder.written[n:]])
 
     def reopen_counts(self) -> List[int]:
         """How often each page was opened again after a fault."""

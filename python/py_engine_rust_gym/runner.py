@@ -14,6 +14,8 @@ many, each through this face only:
   ``StepPlan``; ``step_call()`` is the step itself (``step_and_sync``, or
   its row of a batched call); ``finish_step(plan, stepped)`` awaits the
   rest and builds the ``Step``.
+- ``recorder``: when the page records its episodes (``record_dir``,
+  ``RecordEpisodes``), told of every reset and every finished step.
 
 A page that crashes, hangs past ``step_timeout`` or loses its connection
 is not an exception of the step: the episode ends there, truncated, with
@@ -37,6 +39,7 @@ from ._session import PageSession
 from .actions import Book, Trader
 from .errors import BrowserTradingError, PageFault, PageRefusedError
 from .observations import ObservationBuilder
+from .records import EpisodeRecorder
 from .schedule import EpisodeSchedule
 from .settings import EnvSettings
 
@@ -68,6 +71,7 @@ class StepPlan:
     trader: Optional[Trader] = None
     fault: Optional[BaseException] = None
     deadline: float = 0.0
+    action: Any = None
 
 
 class PageRunner:
@@ -89,6 +93,10 @@ class PageRunner:
         #: The page's trade summary of the last episode that ended (``summary_columns`` of the config).
         self.last_trades: Optional[np.ndarray] = None
         self.config: Dict[str, Any] = {}
+        #: The seed of the last reset that gave one (it drew the order of the page's episodes).
+        self.reset_seed: Optional[int] = None
+        #: Told of every reset and every finished step (``records.EpisodeRecorder``), when recording.
+        self.recorder = EpisodeRecorder(settings.record_dir) if settings.record_dir else None
         self._kind = "train"
         self._schedules: Dict[str, EpisodeSchedule] = {}
         self._snapshot: Optional[np.ndarray] = None
@@ -136,6 +144,7 @@ class PageRunner:
 
     def seed(self, seed: Optional[int]) -> None:
         """Starts the page's episode order over, drawn from ``seed`` (in order without one)."""
+        self.reset_seed = seed
         for n, kind in enumerate(EPISODE_TYPES):
             if kind in self._schedules:
                 self._schedules[kind].seed(None if seed is None else derive_seed(seed, n))
@@ -196,6 +205,8 @@ class PageRunner:
         self.episode_over = False
         info = self._info(snapshot)
         info.update(episode_type=kind, episode_index=index, first_candle=int(first))
+        if self.recorder is not None:
+            self.recorder.began(self, info)
         return self._observation, info
 
     async def _settled(self, futures: List[Any]) -> List[Any]:
@@ -220,7 +231,7 @@ class PageRunner:
         if self.episode_over:
             raise BrowserTradingError("%s: the episode is over; reset before stepping" % self.label)
         # Every call of the step shares one deadline, so that a hung page costs one step_timeout.
-        plan = StepPlan(deadline=time.monotonic() + self.settings.step_timeout)
+        plan = StepPlan(deadline=time.monotonic() + self.settings.step_timeout, action=action)
         if self.session.crashed:
             plan.fault = self.session.crash_error()
             return plan
@@ -245,11 +256,14 @@ class PageRunner:
         """Awaits the step's calls and builds its result. ``stepped`` is the step's future, its result
         ``(snapshot, window)``, or the exception it failed with."""
         try:
-            return await self._finish(plan, stepped)
+            step = await self._finish(plan, stepped)
         except BaseException:
             # Interrupted, or a programming error: whether the page took the step is unknown.
             self.episode_over = True
             raise
+        if self.recorder is not None:
+            self.recorder.stepped(self, plan.action, step)
+        return step
 
     async def _finish(self, plan: StepPlan, stepped: Any) -> Step:
         pending = plan.trader.pending if plan.trader is not None else []

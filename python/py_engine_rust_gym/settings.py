@@ -34,6 +34,7 @@ class EnvSettings:
     pandas DataFrame, the path of a CSV, Parquet or ``.npy`` file (``data``),
     a number of synthetic rows, or ``None`` for enough synthetic rows for 32
     episodes; the checked array ends up here and its identity in ``market``.
+    ``record_dir``: write every episode that ends there (``records``).
     ``units``: the trade size, a whole number (``10`` or ``10.0``).
     ``step_timeout``: seconds a page may take to answer a step before its
     episode ends with ``page_error``. ``episode_slot`` and ``episode_slots``:
@@ -60,6 +61,7 @@ class EnvSettings:
     end_session: bool = True
     episode_slot: int = 0
     episode_slots: int = 1
+    record_dir: Optional[str] = None
     scheme: ActionScheme = field(init=False, repr=False, compare=False)
     #: The candles with their identity (hash, file); ``replace`` keeps it without reading them again.
     market: Market = field(init=False, repr=False, compare=False)
@@ -92,6 +94,8 @@ class EnvSettings:
         self.scheme = make_scheme(self.action_scheme, self.units)
         self.market = make_market(self.candles, self.window, self.episode_length, self.seed)
         self.candles = self.market.candles
+        if self.record_dir is not None:
+            self.record_dir = os.path.abspath(os.fspath(self.record_dir))
 
     def replace(self, **changes: Any) -> "EnvSettings":
         """A copy with some fields changed (the candles are not made again)."""

@@ -122,7 +122,8 @@ def test_bad_data_names_its_row_and_column(tmp_path, candles, kind, row, column,
 
 @pytest.mark.parametrize("content,text", [
     ("time,open,high,low,close\n1,1,1,1,1\n", "no column 'volume' (columns found: time, open, high, low, close)"),
-    ("open,high,low,close,volume\n1,2,0.5,1,10\n1,two,0.5,1,10\n", "row 1 (line 3), column 'high': 'two' is not a number"),
+    ("open,high,low,close,volume\n1,2,0.5,1,10\n1,two,0.5,1,10\n",
+     "row 1 (line 3), column 'high': 'two' is not a number"),
 ])
 def test_a_csv_without_a_column_or_with_text_for_a_number(tmp_path, content, text):
     pytest.importorskip("pandas", reason="the data extra is not installed")
