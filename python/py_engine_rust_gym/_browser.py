@@ -164,6 +164,7 @@ class BrowserPool:
             browser = self._browsers.pop(key, None)
             if browser is not None:
                 await _quietly(browser.close())
+                LOG.info("Chromium closed (%s, no page left on it)", executable)
             if not self._browsers:
                 await self._stop_all()
 

@@ -340,7 +340,8 @@ class PageRunner:
         if self._down is not None:
             return
         self._down = fault
-        LOG.warning("%s: %s; the episode ends here and the page is opened again", self.label, fault)
+        # The fault's text begins with the page's label already.
+        LOG.warning("%s; the episode ends here and the page is opened again", fault)
         self._reopening = asyncio.ensure_future(self._reopen())
 
     async def _reopen(self) -> None:

@@ -82,7 +82,17 @@ class BrowserTradingVectorEnv(VectorEnv):
         self._warned_shared: set = set()
 
     async def _open_all(self) -> None:
-        results = await gather_settled([env._open() for env in self.envs])
+        opened = 0
+        every = max(1, self.num_envs // 10)
+
+        async def open_one(env: BrowserTradingEnv) -> None:
+            nonlocal opened
+            await env._open()
+            opened += 1
+            if self.num_envs > 1 and (opened % every == 0 or opened == self.num_envs):
+                LOG.info("opened %d/%d pages", opened, self.num_envs)
+
+        results = await gather_settled([open_one(env) for env in self.envs])
         if any(isinstance(r, BaseException) for r in results):
             await gather_settled([runner.close() for runner in self.runners])
             for env in self.envs:
