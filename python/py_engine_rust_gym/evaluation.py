@@ -12,7 +12,7 @@ from gymnasium.vector.utils import concatenate, create_empty_array, iterate
 from ._runtime import LOOP, gather_settled
 from .env import BrowserTradingEnv
 from .errors import raise_first
-from .records import record_into
+from .records import flush, record_into
 from .runner import PageRunner
 from .vector import BrowserTradingVectorEnv
 
@@ -54,6 +54,8 @@ def evaluate(envs: Union[BrowserTradingVectorEnv, BrowserTradingEnv], policy: Ca
     finally:
         for runner, recorder in zip(runners, recorders):
             runner.recorder = recorder
+        if record_dir is not None:
+            flush()
 
 
 def _evaluate(envs: Any, runners: List[PageRunner], policy: Callable[[Any], Any], episode_type: str,

@@ -24,7 +24,9 @@ at the same time never share an episode (``EpisodeSchedule``: rollout
 ``i``'s pages take the slots of ``i mod num_workers``). A page that crashes,
 hangs past ``step_timeout`` or loses its connection ends only its own
 episode, flagged in ``Rollout.page_errors``, and is opened again by the
-worker; the rollout goes on.
+worker; the rollout goes on. With ``record_dir`` in ``env_kwargs`` each
+worker writes the records of its episodes on its own machine, where they
+stay; ``Rollout.records`` names those of a rollout.
 
 ``WorkerPool`` starts the workers with Ray's ``SPREAD`` strategy (one CPU
 each by default) and hands out rollouts one at a time: whenever a worker
@@ -69,6 +71,7 @@ from gymnasium.vector.utils import create_empty_array
 
 from ._seeding import derive_seed
 from ._session import HOST
+from .records import flush as flush_records
 from .vector import make_vec
 
 #: ``policy(observations) -> actions`` for a whole batch; ``None`` means random actions.
@@ -262,6 +265,8 @@ class EnvWorker:
                 lengths.append(int(lengths_now[i]))
                 running[i], lengths_now[i] = 0.0, 0
         elapsed = time.perf_counter() - started
+        if recorders:
+            flush_records()
         return Rollout(rollout=int(rollout), worker=self.index, generation=self.generation, observations=observations,
                        actions=actions, rewards=rewards, terminated=terminated, truncated=truncated,
                        final_observations=final_observations, page_errors=page_errors,

@@ -9,9 +9,11 @@ Every page records its own episodes: the runner that resets and steps it
 finished step, so single and vector environments, Ray workers and RLlib's
 env runners all record the same way. An episode is written when it ends
 (terminated, truncated, or cut short by a page fault); one abandoned by a
-reset, a close or an interrupted step is not. Records are written where the
-environment runs: a Ray worker writes on its own machine (``Rollout.records``
-lists its files there).
+reset, a close or an interrupted step is not. The files are written by a
+thread of their own, never on the loop that steps the pages; closing the
+environment, ``load_records`` and ``flush()`` wait until they are on disk.
+Records are written where the environment runs: a Ray worker writes on its
+own machine (``Rollout.records`` lists its files there).
 
 The directory holds ``<UTC time>-<type><index>-<random>.json`` per episode
 and ``markets/<sha256>.npy``, each market's candles once (a float64 array of
@@ -57,16 +59,18 @@ The record (``EpisodeRecord``, a JSON object):
 
 from __future__ import annotations
 
+import concurrent.futures
 import dataclasses
 import datetime
 import json
 import logging
 import os
 import socket
+import threading
 import time
 import uuid
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Union
 
 import gymnasium
 import numpy as np
@@ -126,9 +130,8 @@ class EpisodeRecord:
         return cls(**{key: value for key, value in data.items() if key in known}, path=os.path.abspath(path))
 
     def to_json(self) -> str:
-        data = dataclasses.asdict(self)
-        del data["path"]
-        return json.dumps(data)
+        # Field by field: asdict() would copy every list first.
+        return json.dumps({f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.name != "path"})
 
     @property
     def steps(self) -> int:
@@ -180,7 +183,8 @@ class EpisodeRecord:
 
 def load_records(sources: Iterable[Union[str, "os.PathLike[str]", EpisodeRecord]]) -> List[EpisodeRecord]:
     """Records from files, from directories (each of their ``*.json``, in name order, which is the order
-    they ended in) or already loaded."""
+    they ended in) or already loaded; the records of this process still being written are waited for."""
+    flush()
     records: List[EpisodeRecord] = []
     for source in sources:
         if isinstance(source, EpisodeRecord):
@@ -202,20 +206,61 @@ def plain(value: Any) -> Any:
     return value
 
 
+class RecordWriter:
+    """The one thread of the process that writes records: a file is never written on the environments'
+    loop, where it would hold up every page (a few hundred microseconds each, or far more for a market's
+    candles). Writes are done in the order they were handed over; the thread is started on first use, made
+    again in a child after ``fork()``, and finishes its writes when the interpreter exits."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._executor: Optional[concurrent.futures.ThreadPoolExecutor] = None
+
+    def submit(self, write: Callable[[], None]) -> "concurrent.futures.Future[None]":
+        with self._lock:
+            if self._executor is None:
+                self._executor = concurrent.futures.ThreadPoolExecutor(1, "py_engine_rust_gym-records")
+            return self._executor.submit(write)
+
+    def flush(self) -> None:
+        """Returns once every write handed over before the call is done."""
+        if self._executor is None:
+            return
+        try:
+            done = self.submit(lambda: None)
+        except RuntimeError:
+            return  # the interpreter is exiting, and the thread has finished every write
+        done.result()
+
+
+WRITER = RecordWriter()
+os.register_at_fork(after_in_child=WRITER.__init__)
+
+
+def flush() -> None:
+    """Waits until every record of this process that ended so far is on disk (closing an environment
+    does too)."""
+    WRITER.flush()
+
+
 class EpisodeRecorder:
-    """Keeps the episode of one page as it is played and writes it to ``directory`` when it ends.
+    """Keeps the episode of one page as it is played and has it written to ``directory`` when it ends.
 
     The page's runner calls ``began(runner, info)`` after each reset and
-    ``stepped(runner, action, step)`` after each finished step; ``written``
-    lists the files written so far.
+    ``stepped(runner, action, step)`` after each finished step. The file is
+    written by ``WRITER``'s thread; ``written`` lists the files that are
+    complete, ``failures`` the writes that failed (each also logged).
     """
 
     def __init__(self, directory: "str | os.PathLike[str]") -> None:
         self.directory = os.path.abspath(os.fspath(directory))
         os.makedirs(os.path.join(self.directory, MARKETS), exist_ok=True)
         self.written: List[str] = []
+        self.failures: List[BaseException] = []
         self._record: Optional[EpisodeRecord] = None
         self._started = 0.0
+        self._host, self._token, self._count = socket.gethostname(), uuid.uuid4().hex[:8], 0
+        self._stored: Set[str] = set()
 
     def began(self, runner: Any, info: Dict[str, Any]) -> None:
         s, market = runner.settings, runner.settings.market
@@ -228,7 +273,8 @@ class EpisodeRecorder:
             first_candle=int(info["first_candle"]), seed=s.seed, reset_seed=runner.reset_seed, settings=settings,
             actions=[], rewards=[], prices=[float(info["price"])], page_errors=[], terminated=False,
             truncated=False, pnl=None, trade_count=0, summary_columns=list(runner.config["summary_columns"]),
-            trades=[], page=runner.label, slot=s.episode_slot, slots=s.episode_slots)
+            trades=[], page=runner.label, slot=s.episode_slot, slots=s.episode_slots, host=self._host,
+            pid=os.getpid())
         self._started = time.monotonic()
 
     def stepped(self, runner: Any, action: Any, step: Any) -> None:
@@ -246,24 +292,39 @@ class EpisodeRecorder:
                 trades = runner.last_trades
                 record.pnl, record.trade_count = step.info["pnl"], step.info["trade_count"]
                 record.trades = trades.tolist() if trades is not None and len(trades) else []
-            self._write(record, runner.settings.market)
+            self._finish(record, runner.settings.market)
 
-    def _write(self, record: EpisodeRecord, market: Market) -> None:
+    def _finish(self, record: EpisodeRecord, market: Market) -> None:
         now = datetime.datetime.now(datetime.timezone.utc)
-        record.host, record.pid = socket.gethostname(), os.getpid()
         record.finished = now.isoformat(timespec="milliseconds")
         record.seconds = round(time.monotonic() - self._started, 3)
-        candles = os.path.join(self.directory, record.market["file"])
-        if not os.path.exists(candles):
-            _write_atomically(candles, lambda f: np.save(f, market.candles))
-        name = "%s-%s%05d-%s.json" % (now.strftime("%Y%m%dT%H%M%S.%f")[:-3], record.episode_type,
-                                      record.episode_index, uuid.uuid4().hex[:8])
-        path = os.path.join(self.directory, name)
-        text = record.to_json()
-        _write_atomically(path, lambda f: f.write(text.encode()))
-        record.path = path
-        self.written.append(path)
-        LOG.debug("%s: %s episode %d recorded in %s", record.page, record.episode_type, record.episode_index, path)
+        self._count += 1
+        record.path = os.path.join(self.directory, "%s-%s%05d-%s%04d.json" % (
+            now.strftime("%Y%m%dT%H%M%S.%f")[:-3], record.episode_type, record.episode_index, self._token,
+            self._count % 10000))
+        candles = None
+        if market.sha256 not in self._stored:
+            self._stored.add(market.sha256)
+            candles = market.candles
+        WRITER.submit(lambda: self._write(record, candles))
+
+    def _write(self, record: EpisodeRecord, candles: Optional[np.ndarray]) -> None:
+        """On the writer's thread."""
+        try:
+            if candles is not None:
+                path = os.path.join(self.directory, record.market["file"])
+                if not os.path.exists(path):
+                    _write_atomically(path, lambda f: np.save(f, candles))
+            text = record.to_json().encode()
+            _write_atomically(record.path, lambda f: f.write(text))
+        except BaseException as exc:
+            self.failures.append(exc)
+            LOG.error("%s: the record of %s episode %d was not written to %s: %s", record.page,
+                      record.episode_type, record.episode_index, record.path, exc)
+            return
+        self.written.append(record.path)
+        LOG.debug("%s: %s episode %d recorded in %s", record.page, record.episode_type, record.episode_index,
+                  record.path)
 
 
 def _write_atomically(path: str, write: Any) -> None:
@@ -313,6 +374,7 @@ class RecordEpisodes(gymnasium.Wrapper):
 
     @property
     def written(self) -> List[str]:
+        """The records written so far (waits for those still being written)."""
         return written_by(self.recorders)
 
 
@@ -329,5 +391,6 @@ class RecordVectorEpisodes(VectorWrapper):
 
 
 def written_by(recorders: Sequence[EpisodeRecorder]) -> List[str]:
-    """The records of several pages, in the order they were written."""
+    """The records of several pages, in the order they ended, once every one is on disk."""
+    flush()
     return sorted((path for recorder in recorders for path in recorder.written), key=os.path.basename)

@@ -39,7 +39,7 @@ from ._session import PageSession
 from .actions import Book, Trader
 from .errors import BrowserTradingError, PageFault, PageRefusedError
 from .observations import ObservationBuilder
-from .records import EpisodeRecorder
+from .records import EpisodeRecorder, flush as flush_records
 from .schedule import EpisodeSchedule
 from .settings import EnvSettings
 
@@ -389,6 +389,8 @@ class PageRunner:
             task.cancel()
             await asyncio.gather(task, return_exceptions=True)
         await self.session.close()
+        if self.recorder is not None:
+            flush_records()  # a closed environment has all its records on disk
 
 
 def _fault_of(results: List[Any]) -> Optional[BaseException]:

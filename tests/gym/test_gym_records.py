@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -156,7 +157,9 @@ def test_the_rllib_creator_passes_the_record_directory_on(tmp_path):
             env.step(0)
     finally:
         env.close()
-    (record,) = load_records([tmp_path])
+    # Closed, the environment has its records on disk.
+    (name,) = [name for name in os.listdir(tmp_path) if name.endswith(".json")]
+    record = EpisodeRecord.load(tmp_path / name)
     assert record.steps == LENGTH and record.actions == [0] * LENGTH
 
 
@@ -188,3 +191,17 @@ def test_a_record_file_round_trips(tmp_path, make_env):
     assert again == record and json.loads(again.to_json()) == json.load(open(record.path))
     pnl = np.array(record.trades)[:, record.summary_columns.index("pnl")]
     assert len(pnl) and record.win_rate == pytest.approx(np.mean(pnl > 0))
+
+
+def test_a_record_that_cannot_be_written_is_logged_and_kept_as_a_failure(tmp_path, make_env, caplog):
+    env = make_env(record_dir=tmp_path / "gone")
+    shutil.rmtree(tmp_path / "gone")
+    env.reset()
+    for _ in range(LENGTH):
+        env.step(0)  # the episode ends, and its file cannot be written: the environment goes on
+    env.reset()
+    py_engine_rust_gym.flush_records()
+    (failure,) = env.runner.recorder.failures
+    assert isinstance(failure, FileNotFoundError) and env.runner.recorder.written == []
+    (logged,) = [r for r in caplog.records if r.levelname == "ERROR"]
+    assert "episode" in logged.getMessage() and "was not written to %s" % (tmp_path / "gone") in logged.getMessage()
