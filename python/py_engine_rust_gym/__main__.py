@@ -37,8 +37,9 @@ def _report(args: argparse.Namespace) -> int:
     from .reporting import report
     rows = report(args.records, args.out, title=args.title)
     total = rows[-1]
-    print("%s: %d episodes, return %+.2f%%, P&L %+.2f, %d trades" % (args.out, len(rows) - 1, 100 * total.return_,
-                                                                      total.pnl, total.trades))
+    episodes = len(rows) - 1
+    print("%s: %d episode%s, return %+.2f%%, P&L %+.2f, %d trades" % (
+        args.out, episodes, "" if episodes == 1 else "s", 100 * total.return_, total.pnl, total.trades))
     return 0
 
 

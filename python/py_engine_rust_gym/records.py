@@ -2,7 +2,7 @@
 
     env = BrowserTradingEnv(record_dir="runs/eval")        # or make_vec(8, record_dir=...), Ray, RLlib
     env = RecordEpisodes(BrowserTradingEnv(), "runs/eval")  # the same as a wrapper (also of a make_vec)
-    record = EpisodeRecord.load("runs/eval/20240101T120000.123-test00003-1a2b3c4d.json")
+    records = load_records(["runs/eval"])                     # or EpisodeRecord.load(one_file)
 
 Every page records its own episodes: the runner that resets and steps it
 (``PageRunner``) tells its ``EpisodeRecorder`` of each reset and each
@@ -15,7 +15,7 @@ environment, ``load_records`` and ``flush()`` wait until they are on disk.
 Records are written where the environment runs: a Ray worker writes on its
 own machine (``Rollout.records`` lists its files there).
 
-The directory holds ``<UTC time>-<type><index>-<random>.json`` per episode
+The directory holds ``<UTC time>-<type><index>-<page's token>-<count>.json`` per episode
 and ``markets/<sha256>.npy``, each market's candles once (a float64 array of
 5 columns), which ``replay`` plays the episode on.
 
@@ -299,9 +299,9 @@ class EpisodeRecorder:
         record.finished = now.isoformat(timespec="milliseconds")
         record.seconds = round(time.monotonic() - self._started, 3)
         self._count += 1
-        record.path = os.path.join(self.directory, "%s-%s%05d-%s%04d.json" % (
+        record.path = os.path.join(self.directory, "%s-%s%05d-%s-%04d.json" % (
             now.strftime("%Y%m%dT%H%M%S.%f")[:-3], record.episode_type, record.episode_index, self._token,
-            self._count % 10000))
+            self._count))
         candles = None
         if market.sha256 not in self._stored:
             self._stored.add(market.sha256)

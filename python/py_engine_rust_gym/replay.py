@@ -148,7 +148,7 @@ class _Video:
     def __init__(self, path: str, fps: float) -> None:
         imageio = require("imageio.v2", "writing a video")
         require("imageio_ffmpeg", "writing a video")
-        self._writer = imageio.get_writer(path, fps=fps)
+        self._writer = imageio.get_writer(path, fps=fps, ffmpeg_log_level="error")
 
     def write(self, step: int, frame: np.ndarray) -> None:
         self._writer.append_data(frame)

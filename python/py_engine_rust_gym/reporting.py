@@ -78,16 +78,22 @@ def report(records: Iterable[Union[str, "os.PathLike[str]", EpisodeRecord]], out
     from matplotlib.figure import Figure
 
     rows = report_rows(episodes)
-    figure = Figure(figsize=(12, 9.5), dpi=dpi)
+    table = _table_rows(rows)
+    # Inches: the three charts, a gap for their axis label, then the table, which grows with its rows.
+    charts, table_height, gap, top, bottom = [3.0, 2.0, 1.2], 0.25 * (len(table) + 1), 0.7, 0.5, 0.15
+    figure = Figure(figsize=(12, sum(charts) + 0.5 + gap + table_height + top + bottom), dpi=dpi)
     FigureCanvasAgg(figure)
-    grid = figure.add_gridspec(4, 1, height_ratios=[3, 2, 1.2, 2.3], hspace=0.12)
-    price = figure.add_subplot(grid[0])
-    equity = figure.add_subplot(grid[1], sharex=price)
-    drawdown = figure.add_subplot(grid[2], sharex=price)
+    outer = figure.add_gridspec(2, 1, height_ratios=[sum(charts) + 0.5, table_height],
+                                hspace=gap / ((sum(charts) + 0.5 + table_height) / 2))
+    inner = outer[0].subgridspec(3, 1, height_ratios=charts, hspace=0.12)
+    price = figure.add_subplot(inner[0])
+    equity = figure.add_subplot(inner[1], sharex=price)
+    drawdown = figure.add_subplot(inner[2], sharex=price)
     _draw_curves(episodes, price, equity, drawdown)
-    _draw_table(figure.add_subplot(grid[3]), rows)
+    _draw_table(figure.add_subplot(outer[1]), table)
     figure.suptitle(title or _title(episodes), fontsize=12)
-    figure.subplots_adjust(left=0.07, right=0.98, top=0.95, bottom=0.02)
+    height = figure.get_figheight()
+    figure.subplots_adjust(left=0.07, right=0.98, top=1 - top / height, bottom=bottom / height)
     figure.savefig(os.fspath(out))
     return rows
 
@@ -149,17 +155,20 @@ def _mark_trades(axis, record: EpisodeRecord, offset: int) -> None:
         axis.scatter(xs, ys, marker=marker, color=color, s=size, zorder=3)
 
 
+def _table_rows(rows: List[ReportRow]) -> List[ReportRow]:
+    """The rows shown: every episode up to ``MAX_TABLE_ROWS``, the rest summed up in one, then ``all``."""
+    episodes = rows[:-1]
+    if len(episodes) > MAX_TABLE_ROWS:
+        rest = episodes[MAX_TABLE_ROWS - 1:]
+        episodes = episodes[:MAX_TABLE_ROWS - 1] + [ReportRow(
+            "(%d more)" % len(rest), sum(r.steps for r in rest), sum(r.return_ for r in rest),
+            sum(r.pnl for r in rest), sum(r.trades for r in rest), float("nan"))]
+    return episodes + rows[-1:]
+
+
 def _draw_table(axis, rows: List[ReportRow]) -> None:
     axis.axis("off")
-    shown = rows[:-1]
-    if len(shown) > MAX_TABLE_ROWS:
-        hidden = len(shown) - MAX_TABLE_ROWS + 1
-        shown = shown[:MAX_TABLE_ROWS - 1] + [ReportRow("(%d more)" % hidden, sum(r.steps for r in shown[-hidden:]),
-                                                         sum(r.return_ for r in shown[-hidden:]),
-                                                         sum(r.pnl for r in shown[-hidden:]),
-                                                         sum(r.trades for r in shown[-hidden:]), float("nan"))]
-    table = axis.table(cellText=[row.cells() for row in shown + rows[-1:]], colLabels=COLUMNS, loc="upper center",
+    table = axis.table(cellText=[row.cells() for row in rows], colLabels=COLUMNS, bbox=[0, 0, 1, 1],
                        cellLoc="right", colLoc="right")
     table.auto_set_font_size(False)
     table.set_fontsize(9)
-    table.scale(1.0, 1.2)
