@@ -67,6 +67,7 @@ def test_replay_writes_a_video_and_one_frame_per_step(recorded, tmp_path):
 
 
 def test_the_report_draws_every_episode(recorded, tmp_path):
+    pytest.importorskip("matplotlib", reason="the data extra is not installed")
     image = pytest.importorskip("PIL.Image", reason="the data extra is not installed")
     out = tmp_path / "report.png"
     run = cli("report", os.path.dirname(recorded[0].path), "--out", out)
