@@ -94,12 +94,7 @@ def read_market(source: Any) -> Market:
         return Market.of(_read_file(path), path)
     if is_frame(source):
         return Market.of(frame_candles(source, "the DataFrame"))
-    array = np.asarray(source, dtype=np.float64)
-    if array.ndim != 2 or array.shape[1] != 5:
-        raise ValueError("candles must have 5 columns (open, high, low, close, volume), got shape %s"
-                         % (array.shape,))
-    check_candles(array, "candles")
-    return Market.of(array)
+    return Market.of(_checked_array(source, "candles"))
 
 
 def _read_file(path: str) -> np.ndarray:
@@ -107,12 +102,7 @@ def _read_file(path: str) -> np.ndarray:
         raise FileNotFoundError("no candle file at %s" % path)
     name = path.lower()
     if name.endswith(".npy"):
-        array = np.asarray(np.load(path, allow_pickle=False), dtype=np.float64)
-        if array.ndim != 2 or array.shape[1] != 5:
-            raise ValueError("%s: candles must have 5 columns (open, high, low, close, volume), got shape %s"
-                             % (path, array.shape))
-        check_candles(array, path)
-        return array
+        return _checked_array(np.load(path, allow_pickle=False), path)
     if name.endswith(CSV_SUFFIXES):
         pandas = require("pandas", "reading CSV candles")
         return frame_candles(pandas.read_csv(path), path, header_lines=1)
@@ -121,6 +111,15 @@ def _read_file(path: str) -> np.ndarray:
         require("pyarrow", "reading Parquet candles")
         return frame_candles(pandas.read_parquet(path), path)
     raise ValueError("%s: not a candle file this package reads (.csv, .parquet, .pq or .npy)" % path)
+
+
+def _checked_array(values: Any, source: str) -> np.ndarray:
+    array = np.asarray(values, dtype=np.float64)
+    if array.ndim != 2 or array.shape[1] != 5:
+        raise ValueError("%s must have 5 columns (open, high, low, close, volume), got shape %s"
+                         % (source, array.shape))
+    check_candles(array, source)
+    return array
 
 
 def frame_candles(frame: Any, source: str, header_lines: int = 0) -> np.ndarray:

@@ -74,13 +74,16 @@ def replay(record: Union[str, "os.PathLike[str]", EpisodeRecord], *, video: Opti
                                    "`xvfb-run -a` to get a virtual one, or write a video (--video) instead")
     if fps <= 0:
         raise ValueError("fps must be > 0, got %r" % (fps,))
-    sinks = _frame_sinks(video, png_dir, fps)
-    render_mode = "human" if headed else ("rgb_array" if sinks else None)
-    env = replay_env(record, render_mode=render_mode, chromium=chromium)
+    sinks: List[Any] = []
     try:
-        return _play(env, record, sinks, 1.0 / fps if headed else 0.0)
+        sinks = _frame_sinks(video, png_dir, fps)
+        render_mode = "human" if headed else ("rgb_array" if sinks else None)
+        env = replay_env(record, render_mode=render_mode, chromium=chromium)
+        try:
+            return _play(env, record, sinks, 1.0 / fps if headed else 0.0)
+        finally:
+            env.close()
     finally:
-        env.close()
         for sink in sinks:
             sink.close()
 
