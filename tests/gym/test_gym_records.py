@@ -181,18 +181,6 @@ def test_a_record_whose_candles_are_gone_or_changed_says_so(tmp_path, make_env):
         record.load_market()
 
 
-def test_a_record_file_round_trips(tmp_path, make_env):
-    env = make_env(record_dir=tmp_path)
-    env.reset()
-    for _ in range(LENGTH):
-        env.step(1)
-    (record,) = load_records([tmp_path])
-    again = EpisodeRecord.load(record.path)
-    assert again == record and json.loads(again.to_json()) == json.load(open(record.path))
-    pnl = np.array(record.trades)[:, record.summary_columns.index("pnl")]
-    assert len(pnl) and record.win_rate == pytest.approx(np.mean(pnl > 0))
-
-
 def test_a_record_that_cannot_be_written_is_logged_and_kept_as_a_failure(tmp_path, make_env, caplog):
     env = make_env(record_dir=tmp_path / "gone")
     shutil.rmtree(tmp_path / "gone")
