@@ -136,7 +136,9 @@ market (hash of the candles, file), the episode, the seed and the settings,
 every action, reward and page error, the P&L and the trades. The format is
 described in ``py_engine_rust_gym.records``; the candles are stored once
 per directory beside the records, so that a directory replays wherever it
-is copied. Ray workers and RLlib runners record on their own machine
+is copied. The files are written by a thread of their own, never on the
+loop that steps the pages; closing the environment, ``load_records`` and
+``flush_records()`` wait until they are on disk. Ray workers and RLlib runners record on their own machine
 (``Rollout.records`` lists a rollout's files there). Then, from a shell::
 
     python -m py_engine_rust_gym replay DIR/RECORD.json --video episode.mp4   # --png DIR, --headed --fps 2
