@@ -310,7 +310,8 @@ class BrowserTradingVectorEnv(VectorEnv):
 
     def close_extras(self, **kwargs: Any) -> None:
         """Closes every page, then its engine, concurrently; the last closes Chromium."""
-        runners = [env.runner for env in self.envs if env._finalizer.detach() is not None]
+        # No envs: the constructor refused its arguments (bad candles, say) before making any page.
+        runners = [env.runner for env in getattr(self, "envs", ()) if env._finalizer.detach() is not None]
         if not runners:
             return  # closed already (Gymnasium closes again when the object is collected, even at exit)
         if LOOP.in_loop_thread():

@@ -3,6 +3,7 @@ by row and column before any page is opened."""
 
 from __future__ import annotations
 
+import gc
 import math
 import os
 import sys
@@ -142,6 +143,16 @@ def test_files_that_cannot_be_read(tmp_path, name, error, text):
         (tmp_path / name).write_bytes(b"PK")
     with pytest.raises(error, match=text):
         py_engine_rust_gym.load_candles(tmp_path / name)
+
+
+def test_make_vec_refuses_a_bad_market_of_its_list_before_any_page(candles, monkeypatch):
+    bad, text = spoil(candles, 2, "low", "nan")
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    with pytest.raises(ValueError, match=r"row 2, column 'low': nan is not a finite number"):
+        py_engine_rust_gym.make_vec(2, **dict(SMALL, candles=[candles, bad]))
+    gc.collect()  # the half-made vector environment is collected without an error of its own
+    assert unraisable == [] and POOL.browser_count() == 0
 
 
 def test_too_few_candles_for_an_episode_fail_before_any_page(candles):
