@@ -23,6 +23,7 @@ import contextlib
 import functools
 import http.server
 import json
+import logging
 import math
 import os
 import socket
@@ -326,6 +327,7 @@ def parse_args(argv: Optional[List[str]] = None):
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     if args.ui_url:
         return asyncio.run(run(args, args.ui_url))
     with serve_ui() as url:

@@ -4,6 +4,7 @@ Run from the repository root after installing the module:  python examples/episo
 """
 
 import asyncio
+import logging
 import os
 import socket
 import struct
@@ -65,4 +66,5 @@ async def main():
 
 
 if __name__ == "__main__":
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     asyncio.run(main())

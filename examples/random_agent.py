@@ -2,15 +2,21 @@
 
     pip install ".[gym]"             # with Chromium from the system: apt-get install chromium
     python examples/random_agent.py  # --episodes 3 --episode-length 50 --num-envs 1
+    python examples/random_agent.py --candles prices.csv --record-dir runs/random   # with ".[gym,data]"
 
 Runs the episodes through ``gymnasium.make`` (or ``make_vec`` with
 ``--num-envs`` above 1), prints one row per episode and exits non-zero if
 the rewards of an episode do not add up to the P&L the page reports.
+``--candles`` trades the market of a CSV, Parquet or ``.npy`` file instead
+of synthetic candles; ``--record-dir`` writes a record of every episode that
+ends, for ``python -m py_engine_rust_gym replay`` and ``report``. The
+package's log goes to the standard error.
 """
 
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import sys
 import time
@@ -22,7 +28,8 @@ import py_engine_rust_gym
 
 
 def run_single(args: argparse.Namespace) -> List[dict]:
-    env = gymnasium.make(py_engine_rust_gym.ENV_ID, episode_length=args.episode_length, seed=args.seed)
+    env = gymnasium.make(py_engine_rust_gym.ENV_ID, episode_length=args.episode_length, seed=args.seed,
+                         candles=args.candles, record_dir=args.record_dir)
     env.action_space.seed(args.seed)
     rows = []
     try:
@@ -44,6 +51,7 @@ def run_single(args: argparse.Namespace) -> List[dict]:
 
 def run_vector(args: argparse.Namespace) -> List[dict]:
     envs = py_engine_rust_gym.make_vec(args.num_envs, episode_length=args.episode_length, seed=args.seed,
+                                       candles=args.candles, record_dir=args.record_dir,
                                        autoreset_mode=gymnasium.vector.AutoresetMode.SAME_STEP)
     envs.action_space.seed(args.seed)
     rows: List[dict] = []
@@ -74,7 +82,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--episode-length", type=int, default=50, help="steps per episode (default 50)")
     parser.add_argument("--num-envs", type=int, default=1, help="pages stepped together (default 1)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the candles and of the actions (default 0)")
+    parser.add_argument("--candles", metavar="FILE", help="a CSV, Parquet or .npy file of candles (default: synthetic)")
+    parser.add_argument("--record-dir", metavar="DIR", help="write a record of every episode that ends into DIR")
     args = parser.parse_args(argv)
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     started = time.perf_counter()
     rows = run_vector(args) if args.num_envs > 1 else run_single(args)
     elapsed = time.perf_counter() - started

@@ -16,6 +16,7 @@ rollout came back.
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import os
 import sys
@@ -41,6 +42,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
     if min(args.num_workers, args.envs_per_worker, args.steps, args.rollout_steps) < 1:
         parser.error("--num-workers, --envs-per-worker, --steps and --rollout-steps must be at least 1")
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
 
     if args.address:
         ray.init(address=args.address)

@@ -2,22 +2,27 @@
 
 Needs PyTorch, which is too large for CI; run it by hand:
 
-    pip install ".[gym]" torch==2.13.0 stable-baselines3
-    python examples/train_sb3.py --timesteps 20000
+    pip install ".[gym,data]" torch==2.13.0 stable-baselines3
+    python examples/train_sb3.py --timesteps 20000                    # --candles prices.csv for your market
 
 Trains on the page's training episodes, then plays every test episode with
 the trained policy, with random actions and by holding (never trading),
 through ``py_engine_rust_gym.evaluate``, and prints the mean episode return
-of each. A page that crashes or hangs during training ends only its own
-episode (SB3 sees it truncated) and is opened again; the log says so. A short run on synthetic candles
-mostly learns to trade less; the point is the pipeline: eight pages stepped
-concurrently, feeding an off-the-shelf learner.
+of each. Every evaluated episode is recorded (``--out``, a folder per policy
+under a folder per run) and each policy gets a report beside its records
+(``ppo.png``, ...); ``python -m py_engine_rust_gym replay`` plays any of the
+records again on the page. A page that crashes or hangs during training ends
+only its own episode (SB3 sees it truncated) and is opened again; the log
+says so. A short run on synthetic candles mostly learns to trade less; the
+point is the pipeline: eight pages stepped concurrently, feeding an
+off-the-shelf learner.
 """
 
 from __future__ import annotations
 
 import argparse
 import logging
+import os
 import sys
 import time
 from typing import List, Optional
@@ -85,12 +90,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--num-envs", type=int, default=8, help="pages stepped together (default 8)")
     parser.add_argument("--episode-length", type=int, default=50, help="steps per episode (default 50)")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--candles", metavar="FILE", help="a CSV, Parquet or .npy file of candles (default: synthetic)")
+    parser.add_argument("--out", default="runs/sb3", help="where each run's records and reports go (default runs/sb3)")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
 
     envs = py_engine_rust_gym.make_vec(args.num_envs, episode_length=args.episode_length, seed=args.seed,
-                                       candles=20 + args.episode_length * 80,
+                                       candles=args.candles or 20 + args.episode_length * 80,
                                        autoreset_mode=AutoresetMode.SAME_STEP)
+    run = os.path.join(args.out, time.strftime("%Y%m%d-%H%M%S"))
     try:
         counts = envs.envs[0].episode_counts
         print("%d pages, %d training and %d test episodes of %d steps, observation %s, actions %s"
@@ -111,20 +119,25 @@ def main(argv: Optional[List[str]] = None) -> int:
             return model.predict(venv.normalize_obs(obs), deterministic=True)[0]
 
         rng = np.random.default_rng(args.seed)
-        results = {
-            "PPO": py_engine_rust_gym.evaluate(envs, policy),
-            "random": py_engine_rust_gym.evaluate(envs, lambda obs: rng.integers(0, 4, len(obs))),
-            "hold": py_engine_rust_gym.evaluate(envs, lambda obs: np.zeros(len(obs), dtype=np.int64)),
-        }
+        policies = {"PPO": policy, "random": lambda obs: rng.integers(0, 4, len(obs)),
+                    "hold": lambda obs: np.zeros(len(obs), dtype=np.int64)}
+        results = {name: py_engine_rust_gym.evaluate(envs, act, record_dir=os.path.join(run, name.lower()))
+                   for name, act in policies.items()}
         reopened = int(envs.reopen_counts.sum())
     finally:
         envs.close()
+    for name in results:
+        records = os.path.join(run, name.lower())
+        py_engine_rust_gym.report([records], records + ".png", title="%s on the %d test episodes"
+                                  % (name, len(results[name])))
     print("mean episode return over the %d test episodes:" % len(results["PPO"]))
     for name, rows in results.items():
         returns = [row.total_reward for row in rows]
         print("  %-7s %+9.2f  (std %.2f, %.1f trades per episode)"
               % (name, np.mean(returns), np.std(returns), np.mean([row.trades for row in rows])))
     print("pages reopened after a fault during the run: %d" % reopened)
+    print("records and reports of the evaluation: %s (ppo.png, random.png, hold.png); replay one with\n"
+          "  python -m py_engine_rust_gym replay %s/ppo/<record>.json --video ppo.mp4" % (run, run))
     return 0
 
 

@@ -107,6 +107,10 @@ read -r -a GYM_EXTRA <<<"${GYM_EXTRA:-}"
 # build. RLlib brings the Gymnasium release it pins, which the environment tests then run against.
 mapfile -t RAY_EXTRA < <(.venv/cpython/bin/python -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(extras["ray"] + extras["rllib"]))')
 .venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${RAY_EXTRA[@]}" || failures+=("ray extra (cpython)")
+# The data extra (candle files, reports, replay videos), read from pyproject.toml likewise; its tests in tests/gym
+# skip where it does not install.
+mapfile -t DATA_EXTRA < <(.venv/cpython/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["data"]))')
+.venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${DATA_EXTRA[@]}" || failures+=("data extra (cpython)")
 make_venv pypy pypy3 "numpy==1.26.*" && build_into pypy || failures+=("pypy build")
 if [ -x .venv/pypy/bin/python ] && ! .venv/pypy/bin/python -m pip install -q --disable-pip-version-check "${GYM_EXTRA[@]}"; then
   echo "note: the gym extra does not install on PyPy; tests/gym skips there"

@@ -3,6 +3,7 @@
     import gymnasium, py_engine_rust_gym
     env = gymnasium.make("py_engine_rust_gym/BrowserTrading-v0", episode_length=50)
     vec = py_engine_rust_gym.make_vec(8)          # 8 pages stepped concurrently
+    vec = py_engine_rust_gym.make_vec(8, candles="prices.csv", record_dir="runs/train")
 
 Each ``BrowserTradingEnv`` owns one engine (``RustEngineAsync`` on 127.0.0.1,
 a port the system picks) and one page of ui/ in headless Chromium, in a
@@ -113,7 +114,43 @@ draws nothing, which makes each step several times cheaper for Chromium),
 ``chromium``, ``ui_url`` (another page to load instead of ui/; it gets the
 same query string), ``connect_timeout`` (30 s), ``step_timeout`` (10 s),
 ``viewport`` ((1200, 800)), ``end_session`` (True), ``episode_slot`` and
-``episode_slots`` (this page's share of the episodes among several).
+``episode_slots`` (this page's share of the episodes among several),
+``record_dir`` (None; see below).
+
+Workflow: market data, records, replay, reports
+-----------------------------------------------
+
+``candles`` also takes a pandas DataFrame (the columns open, high, low,
+close and volume found by name in any case; a time index or other columns
+are fine), the path of a CSV, Parquet or ``.npy`` file, or, for
+``make_vec``, a list of those, one market per page (cycled);
+``load_candles(path)`` reads one into a (rows, 5) float64 array. Every row
+is checked before anything is sent to a page: a value that is not finite,
+a price of 0 or below, a negative volume, high below low, or open or close
+outside [low, high] raises ``ValueError`` naming the row and the column.
+
+``record_dir=DIR`` (or ``RecordEpisodes(env, DIR)`` around an environment
+made already, single or vector; ``evaluate(..., record_dir=DIR)`` for what
+it plays) writes every episode that ends to one JSON file in ``DIR``: the
+market (hash of the candles, file), the episode, the seed and the settings,
+every action, reward and page error, the P&L and the trades. The format is
+described in ``py_engine_rust_gym.records``; the candles are stored once
+per directory beside the records, so that a directory replays wherever it
+is copied. The files are written by a thread of their own, never on the
+loop that steps the pages; closing the environment, ``load_records`` and
+``flush_records()`` wait until they are on disk. Ray workers and RLlib runners record on their own machine
+(``Rollout.records`` lists a rollout's files there). Then, from a shell::
+
+    python -m py_engine_rust_gym replay DIR/RECORD.json --video episode.mp4   # --png DIR, --headed --fps 2
+    python -m py_engine_rust_gym report DIR --out report.png
+    python -m py_engine_rust_gym doctor                      # checks the machine, says how to fix it
+
+``replay`` plays the episode again on the page and exits non-zero at the
+first step whose reward differs from the record (``replay()`` raises
+``ReplayMismatch``); ``report`` draws the equity curve, the trades on the
+price, the drawdown and a table of return, P&L, trades and win rate
+(``report(records, out)``). Files, reports and videos need the ``data``
+extra: ``pip install "py_engine_rust[data]"``.
 
 Sync, async, notebooks, fork
 ----------------------------
@@ -133,7 +170,10 @@ URL, the origin and the timeout), ``PageRefusedError`` (the page answered
 with an error record: ``err``, ``sub``) and the page faults
 (``PageFault``: ``PageCrashedError``, ``PageTimeoutError``,
 ``PageDisconnectedError``), all ``BrowserTradingError``, a ``RuntimeError``.
-The package logs through ``logging.getLogger("py_engine_rust_gym")``.
+The package logs through ``logging.getLogger("py_engine_rust_gym")`` and
+prints nothing: Chromium started (its version) and closed, each page opened
+and connected (with the time it took) and closed, the progress of opening
+many pages, faults (crashes, timeouts, lost connections) and reopenings.
 
 ``close()`` closes the page, then the engine (its port is free at once); the
 last environment closes Chromium. Environments left open are closed when
@@ -160,12 +200,17 @@ import gymnasium
 from ._browser import CHROMIUM_ARGS
 from .actions import ActionScheme, TargetPositionActions, TradeActions, Trader
 from .candles import synthetic_candles
+from .data import Market, load_candles
 from .env import BrowserTradingEnv
 from .errors import (BrowserLaunchError, BrowserTradingError, ChromiumNotFoundError, DisplayNotFoundError,
                      PageConnectError, PageCrashedError, PageDisconnectedError, PageFault, PageRefusedError,
                      PageTimeoutError)
 from .evaluation import EpisodeResult, evaluate
 from .observations import ObservationBuilder
+from .records import EpisodeRecord, RecordEpisodes, load_records
+from .records import flush as flush_records
+from .replay import ReplayMismatch, replay
+from .reporting import report
 from .schedule import EpisodeSchedule
 from .settings import EnvSettings
 from .vector import BrowserTradingVectorEnv, make_vec
@@ -175,7 +220,8 @@ ENV_ID = "py_engine_rust_gym/BrowserTrading-v0"
 __all__ = [
     "ENV_ID", "CHROMIUM_ARGS", "EnvSettings", "BrowserTradingEnv", "BrowserTradingVectorEnv", "make_vec",
     "evaluate", "EpisodeResult", "EpisodeSchedule", "ActionScheme", "TradeActions", "TargetPositionActions",
-    "Trader", "ObservationBuilder", "synthetic_candles", "BrowserTradingError", "ChromiumNotFoundError",
+    "Trader", "ObservationBuilder", "synthetic_candles", "load_candles", "Market", "RecordEpisodes", "EpisodeRecord",
+    "load_records", "flush_records", "replay", "ReplayMismatch", "report", "BrowserTradingError", "ChromiumNotFoundError",
     "BrowserLaunchError", "DisplayNotFoundError", "PageConnectError", "PageFault", "PageCrashedError",
     "PageTimeoutError", "PageDisconnectedError", "PageRefusedError",
 ]

@@ -61,10 +61,15 @@ def find_chromium(path: Optional[str] = None) -> str:
 _warned_no_display = False
 
 
+def display_name() -> Optional[str]:
+    """The display a window would be shown on (``DISPLAY`` or ``WAYLAND_DISPLAY``), or None."""
+    return os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY") or None
+
+
 def has_display() -> bool:
     """Whether a window can be shown; says once, at WARNING, what "human" does without one."""
     global _warned_no_display
-    if os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"):
+    if display_name():
         return True
     if not _warned_no_display:
         _warned_no_display = True
@@ -159,6 +164,7 @@ class BrowserPool:
             browser = self._browsers.pop(key, None)
             if browser is not None:
                 await _quietly(browser.close())
+                LOG.info("Chromium closed (%s, no page left on it)", executable)
             if not self._browsers:
                 await self._stop_all()
 

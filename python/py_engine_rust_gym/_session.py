@@ -246,6 +246,7 @@ class PageSession:
             self.engine = self._context = self._page = self._bare = self._cdp = self._browser_key = None
             return
         await self._teardown()
+        LOG.info("%s: page and engine closed", self.label)
 
     async def _teardown(self) -> None:
         self.closed = True

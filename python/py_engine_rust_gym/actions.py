@@ -182,6 +182,11 @@ class DiscreteActions(ActionScheme):
     async def apply(self, action: Any, trader: Trader) -> None:
         raise NotImplementedError
 
+    def arguments(self) -> Dict[str, Any]:
+        """The keyword arguments that make this scheme again (a record of an episode keeps them, with the
+        class, to replay it); a scheme whose constructor takes arguments says which here."""
+        return {}
+
 
 def _discrete(action: Any, n: int) -> int:
     """The action as an int of Discrete(n); ints, NumPy integers and integral floats are accepted."""
@@ -212,6 +217,9 @@ class TradeActions(DiscreteActions):
         self.exits = {"take_profit": take_profit, "stop_loss": stop_loss, "trailing_stop": trailing_stop}
         self.space = spaces.Discrete(4)
 
+    def arguments(self) -> Dict[str, Any]:
+        return dict(self.exits, units=self.units)
+
     def is_noop(self, action: Any, net_units: float) -> bool:
         return _discrete(action, 4) == self.HOLD
 
@@ -241,6 +249,9 @@ class TargetPositionActions(DiscreteActions):
         self.units = integral_units(units)
         self.space = spaces.Discrete(3)
 
+    def arguments(self) -> Dict[str, Any]:
+        return {"units": self.units}
+
     def is_noop(self, action: Any, net_units: float) -> bool:
         return self._target(_discrete(action, 3)) == net_units
 
@@ -261,6 +272,22 @@ class TargetPositionActions(DiscreteActions):
 
 
 SCHEMES = {"trade": TradeActions, "target": TargetPositionActions}
+
+
+def describe_scheme(scheme: ActionScheme) -> Dict[str, Any]:
+    """The scheme as data: ``{"class": "module:Name", "arguments": {...}}``."""
+    kind = type(scheme)
+    return {"class": "%s:%s" % (kind.__module__, kind.__qualname__), "arguments": scheme.arguments()}
+
+
+def scheme_from(description: Dict[str, Any]) -> ActionScheme:
+    """The scheme that ``describe_scheme`` described (its module must be importable here)."""
+    import importlib
+    module, _, name = description["class"].partition(":")
+    kind: Any = importlib.import_module(module)
+    for part in name.split("."):
+        kind = getattr(kind, part)
+    return kind(**description.get("arguments", {}))
 
 
 def make_scheme(scheme: Any, units: float) -> ActionScheme:

@@ -12,6 +12,7 @@ from gymnasium.vector.utils import concatenate, create_empty_array, iterate
 from ._runtime import LOOP, gather_settled
 from .env import BrowserTradingEnv
 from .errors import raise_first
+from .records import flush, record_into
 from .runner import PageRunner
 from .vector import BrowserTradingVectorEnv
 
@@ -34,14 +35,31 @@ class EpisodeResult:
 
 
 def evaluate(envs: Union[BrowserTradingVectorEnv, BrowserTradingEnv], policy: Callable[[Any], Any], *,
-             episode_type: str = "test", episodes: Optional[Sequence[int]] = None) -> List[EpisodeResult]:
+             episode_type: str = "test", episodes: Optional[Sequence[int]] = None,
+             record_dir: Optional[str] = None) -> List[EpisodeResult]:
     """Plays each episode of ``episode_type`` (all of them, or those of ``episodes``) exactly once across
     the pages, with ``policy(observations) -> actions`` called on the whole batch (one row per page;
     rows of idle pages are ignored), and returns one row per episode in episode order. A page that
     fails during an episode plays it again. The environments' own episodes end: reset before stepping
-    them again."""
+    them again. ``record_dir``: write a record of each episode played there (``records``), for
+    ``replay`` and ``report``; ``envs`` may also be wrapped (``RecordEpisodes``, say)."""
+    envs = envs.unwrapped
     envs_list = envs.envs if isinstance(envs, BrowserTradingVectorEnv) else [envs]
     runners = [env.runner for env in envs_list]
+    recorders = [runner.recorder for runner in runners]
+    if record_dir is not None:
+        record_into(envs, record_dir)
+    try:
+        return _evaluate(envs, runners, policy, episode_type, episodes)
+    finally:
+        for runner, recorder in zip(runners, recorders):
+            runner.recorder = recorder
+        if record_dir is not None:
+            flush()
+
+
+def _evaluate(envs: Any, runners: List[PageRunner], policy: Callable[[Any], Any], episode_type: str,
+              episodes: Optional[Sequence[int]]) -> List[EpisodeResult]:
     space = envs.single_observation_space if isinstance(envs, BrowserTradingVectorEnv) else envs.observation_space
     count = runners[0].episode_counts[episode_type] if episode_type in ("train", "test") else 0
     todo: Deque[int] = deque(range(count) if episodes is None else [int(e) for e in episodes])

@@ -24,7 +24,9 @@ at the same time never share an episode (``EpisodeSchedule``: rollout
 ``i``'s pages take the slots of ``i mod num_workers``). A page that crashes,
 hangs past ``step_timeout`` or loses its connection ends only its own
 episode, flagged in ``Rollout.page_errors``, and is opened again by the
-worker; the rollout goes on.
+worker; the rollout goes on. With ``record_dir`` in ``env_kwargs`` each
+worker writes the records of its episodes on its own machine, where they
+stay; ``Rollout.records`` names those of a rollout.
 
 ``WorkerPool`` starts the workers with Ray's ``SPREAD`` strategy (one CPU
 each by default) and hands out rollouts one at a time: whenever a worker
@@ -69,6 +71,7 @@ from gymnasium.vector.utils import create_empty_array
 
 from ._seeding import derive_seed
 from ._session import HOST
+from .records import flush as flush_records
 from .vector import make_vec
 
 #: ``policy(observations) -> actions`` for a whole batch; ``None`` means random actions.
@@ -108,6 +111,8 @@ class Rollout:
     there are cut by the rollout's end). ``episode_returns`` and
     ``episode_lengths`` are those of the episodes that ended in this rollout.
     ``elapsed`` is the time the worker spent stepping, the policy included (without Ray).
+    ``records``: with ``record_dir`` in the workers' ``env_kwargs``, the records of the episodes that
+    ended in this rollout, as paths on the worker's machine (``node_ip``), where they stay.
     """
 
     rollout: int
@@ -126,6 +131,7 @@ class Rollout:
     elapsed: float
     pid: int
     node_ip: str
+    records: List[str] = field(default_factory=list)
 
     @property
     def steps(self) -> int:
@@ -241,6 +247,8 @@ class EnvWorker:
         lengths_now = np.zeros(n, dtype=np.int64)
         returns: List[float] = []
         lengths: List[int] = []
+        recorders = [runner.recorder for runner in envs.runners if runner.recorder is not None]
+        recorded = [len(recorder.written) for recorder in recorders]
         started = time.perf_counter()
         for t in range(steps):
             action = envs.action_space.sample() if policy is None else policy(current)
@@ -257,12 +265,15 @@ class EnvWorker:
                 lengths.append(int(lengths_now[i]))
                 running[i], lengths_now[i] = 0.0, 0
         elapsed = time.perf_counter() - started
+        if recorders:
+            flush_records()
         return Rollout(rollout=int(rollout), worker=self.index, generation=self.generation, observations=observations,
                        actions=actions, rewards=rewards, terminated=terminated, truncated=truncated,
                        final_observations=final_observations, page_errors=page_errors,
                        last_observations=_copy(current), episode_returns=np.array(returns),
                        episode_lengths=np.array(lengths, dtype=np.int64), elapsed=elapsed, pid=os.getpid(),
-                       node_ip=ray.util.get_node_ip_address())
+                       node_ip=ray.util.get_node_ip_address(),
+                       records=[path for recorder, n in zip(recorders, recorded) for path in recorder.written[n:]])
 
     def reopen_counts(self) -> List[int]:
         """How often each page was opened again after a fault."""

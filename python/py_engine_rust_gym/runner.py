@@ -19,6 +19,8 @@ many, each through this face only:
   ended. ``step_outcomes`` and ``ObservationBuilder.build_batch`` turn the
   snapshots and windows of one or many pages into rewards, ends and
   observations.
+- ``recorder``: when the page records its episodes (``record_dir``,
+  ``RecordEpisodes``), told of every reset and of every step (``record``).
 
 A page that crashes, hangs past ``step_timeout`` or loses its connection
 is not an exception of the step: the episode ends there, truncated, with
@@ -42,6 +44,7 @@ from ._session import PageSession
 from .actions import Book, Trader
 from .errors import BrowserTradingError, PageFault, PageRefusedError
 from .observations import ObservationBuilder
+from .records import EpisodeRecorder, flush as flush_records
 from .schedule import EpisodeSchedule
 from .settings import EnvSettings
 
@@ -97,6 +100,10 @@ class PageRunner:
         #: The page's trade summary of the last episode that ended (``summary_columns`` of the config).
         self.last_trades: Optional[np.ndarray] = None
         self.config: Dict[str, Any] = {}
+        #: The seed of the last reset that gave one (it drew the order of the page's episodes).
+        self.reset_seed: Optional[int] = None
+        #: Told of every reset and every finished step (``records.EpisodeRecorder``), when recording.
+        self.recorder = EpisodeRecorder(settings.record_dir) if settings.record_dir else None
         self._kind = "train"
         self._schedules: Dict[str, EpisodeSchedule] = {}
         self._snapshot: Optional[np.ndarray] = None
@@ -144,6 +151,7 @@ class PageRunner:
 
     def seed(self, seed: Optional[int]) -> None:
         """Starts the page's episode order over, drawn from ``seed`` (in order without one)."""
+        self.reset_seed = seed
         for n, kind in enumerate(EPISODE_TYPES):
             if kind in self._schedules:
                 self._schedules[kind].seed(None if seed is None else derive_seed(seed, n))
@@ -204,6 +212,8 @@ class PageRunner:
         self.episode_over = False
         info = self.info()
         info.update(episode_type=kind, episode_index=index, first_candle=int(first))
+        if self.recorder is not None:
+            self.recorder.began(self, info)
         return self._observation, info
 
     async def _settled(self, futures: List[Any]) -> List[Any]:
@@ -224,6 +234,16 @@ class PageRunner:
 
     async def step(self, action: Any) -> Step:
         """One step of this page alone (the vector environment batches the same phases)."""
+        step = await self._step(action)
+        self.record(action, step)
+        return step
+
+    def record(self, action: Any, step: Step) -> None:
+        """Tells the recorder, if the page records its episodes, of a step taken."""
+        if self.recorder is not None:
+            self.recorder.stepped(self, action, step)
+
+    async def _step(self, action: Any) -> Step:
         plan = await self.start_step(action) if self.sends_calls(action) else self.plan()
         if plan.fault is not None:
             return self.faulted(plan.fault)
@@ -363,7 +383,7 @@ class PageRunner:
         if self._down is not None:
             return
         self._down = fault
-        # The fault's text names the environment already.
+        # The fault's text begins with the page's label already.
         LOG.warning("%s; the episode ends here and the page is opened again", fault)
         self._reopening = asyncio.ensure_future(self._reopen())
 
@@ -412,6 +432,8 @@ class PageRunner:
             task.cancel()
             await asyncio.gather(task, return_exceptions=True)
         await self.session.close()
+        if self.recorder is not None:
+            flush_records()  # a closed environment has all its records on disk
 
 
 async def _failed(exc: BaseException) -> Any:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import dataclasses
 import inspect
+import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, Optional, Tuple, Union
 
@@ -16,6 +17,7 @@ import numpy as np
 
 from .actions import ActionScheme, integral_units, make_scheme
 from .candles import synthetic_candles
+from .data import Market, read_market
 from .observations import ObservationBuilder
 
 SYNC_POLICIES = ("deferred", "eager")
@@ -29,15 +31,18 @@ class EnvSettings:
     """The settings of one environment (each field is a keyword argument of ``BrowserTradingEnv``).
 
     ``candles``: an array of 5 columns (open, high, low, close, volume), a
-    number of synthetic rows, or ``None`` for enough synthetic rows for 32
-    episodes. ``units``: the trade size, a whole number (``10`` or ``10.0``).
+    pandas DataFrame, the path of a CSV, Parquet or ``.npy`` file (``data``),
+    a number of synthetic rows, or ``None`` for enough synthetic rows for 32
+    episodes; the checked array ends up here and its identity in ``market``.
+    ``record_dir``: write every episode that ends there (``records``).
+    ``units``: the trade size, a whole number (``10`` or ``10.0``).
     ``step_timeout``: seconds a page may take to answer a step before its
     episode ends with ``page_error``. ``episode_slot`` and ``episode_slots``:
     this page's share of the episodes when several pages train together
     (``make_vec``, Ray, RLlib set them).
     """
 
-    candles: Union[None, int, np.ndarray] = None
+    candles: Union[None, int, np.ndarray, str, "os.PathLike[str]", "pandas.DataFrame", Market] = None
     episode_length: int = 50
     window: int = 20
     balance: float = 10000.0
@@ -56,7 +61,10 @@ class EnvSettings:
     end_session: bool = True
     episode_slot: int = 0
     episode_slots: int = 1
+    record_dir: Optional[str] = None
     scheme: ActionScheme = field(init=False, repr=False, compare=False)
+    #: The candles with their identity (hash, file); ``replace`` keeps it without reading them again.
+    market: Market = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         if self.render_mode is not None and self.render_mode not in RENDER_MODES:
@@ -84,10 +92,14 @@ class EnvSettings:
         self.viewport = (int(self.viewport[0]), int(self.viewport[1]))
         ObservationBuilder.check_kind(self.observation)
         self.scheme = make_scheme(self.action_scheme, self.units)
-        self.candles = make_candles(self.candles, self.window, self.episode_length, self.seed)
+        self.market = make_market(self.candles, self.window, self.episode_length, self.seed)
+        self.candles = self.market.candles
+        if self.record_dir is not None:
+            self.record_dir = os.path.abspath(os.fspath(self.record_dir))
 
     def replace(self, **changes: Any) -> "EnvSettings":
         """A copy with some fields changed (the candles are not made again)."""
+        changes.setdefault("candles", self.market)
         return dataclasses.replace(self, **changes)
 
     @property
@@ -122,14 +134,17 @@ def keyword_signature(*leading: inspect.Parameter) -> inspect.Signature:
     return inspect.Signature(params)
 
 
-def make_candles(candles: Union[None, int, np.ndarray], window: int, episode_length: int, seed: int) -> np.ndarray:
-    """The candles a page gets: an array as given, or ``rows`` (default enough for 32 episodes) synthetic ones."""
+def make_market(candles: Any, window: int, episode_length: int, seed: int) -> Market:
+    """The market a page gets: candles as given (an array, a DataFrame, a file; checked), or ``rows``
+    (default enough for 32 episodes) synthetic ones. Too few rows for one episode raise here, before
+    any page is opened."""
     if candles is None:
         candles = window + episode_length * DEFAULT_SLOTS
     if isinstance(candles, (int, np.integer)) and not isinstance(candles, bool):
-        return synthetic_candles(int(candles), seed=seed)
-    array = np.asarray(candles, dtype=np.float64)
-    if array.ndim != 2 or array.shape[1] != 5:
-        raise ValueError("candles must have 5 columns (open, high, low, close, volume), got shape %s"
-                         % (array.shape,))
-    return array
+        market = Market.of(synthetic_candles(int(candles), seed=seed))
+    else:
+        market = read_market(candles)
+    if market.rows < window + episode_length:
+        raise ValueError("%d candles%s are too few: an episode needs window + episode_length = %d"
+                         % (market.rows, " in %s" % market.path if market.path else "", window + episode_length))
+    return market

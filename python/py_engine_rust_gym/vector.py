@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import logging
+import os
 import warnings
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -41,9 +42,11 @@ PER_PAGE_OPTIONS = ("episode_index", "episode_type")
 
 
 def is_market_list(candles: Any) -> bool:
-    """Whether ``candles`` is one market per page (a list of arrays) rather than one market."""
+    """Whether ``candles`` is one market per page (a list of arrays, DataFrames or file paths) rather
+    than one market."""
     return isinstance(candles, (list, tuple)) and len(candles) > 0 and all(
-        isinstance(c, np.ndarray) or (not isinstance(c, (list, tuple)) and not np.isscalar(c)) for c in candles)
+        isinstance(c, (np.ndarray, str, os.PathLike)) or (not isinstance(c, (list, tuple)) and not np.isscalar(c))
+        for c in candles)
 
 
 class BrowserTradingVectorEnv(VectorEnv):
@@ -81,7 +84,17 @@ class BrowserTradingVectorEnv(VectorEnv):
         self._warned_shared: set = set()
 
     async def _open_all(self) -> None:
-        results = await gather_settled([env._open() for env in self.envs])
+        opened = 0
+        every = max(1, self.num_envs // 10)
+
+        async def open_one(env: BrowserTradingEnv) -> None:
+            nonlocal opened
+            await env._open()
+            opened += 1
+            if self.num_envs > 1 and (opened % every == 0 or opened == self.num_envs):
+                LOG.info("opened %d/%d pages", opened, self.num_envs)
+
+        results = await gather_settled([open_one(env) for env in self.envs])
         if any(isinstance(r, BaseException) for r in results):
             await gather_settled([runner.close() for runner in self.runners])
             for env in self.envs:
@@ -232,7 +245,8 @@ class BrowserTradingVectorEnv(VectorEnv):
 
     def close_extras(self, **kwargs: Any) -> None:
         """Closes every page, then its engine, concurrently; the last closes Chromium."""
-        runners = [env.runner for env in self.envs if env._finalizer.detach() is not None]
+        # No envs: the constructor refused its arguments (bad candles, say) before making any page.
+        runners = [env.runner for env in getattr(self, "envs", ()) if env._finalizer.detach() is not None]
         if not runners:
             return  # closed already (Gymnasium closes again when the object is collected, even at exit)
         if LOOP.in_loop_thread():
@@ -258,7 +272,7 @@ BrowserTradingVectorEnv.__init__.__signature__ = keyword_signature(  # type: ign
 def page_settings(num_envs: int, settings: Optional[EnvSettings], kwargs: Dict[str, Any]) -> List[EnvSettings]:
     """The settings of each page: one market for all (made once) or one each, and a slot each."""
     kwargs = dict(kwargs)
-    candles = kwargs.pop("candles", settings.candles if settings is not None else None)
+    candles = kwargs.pop("candles", settings.market if settings is not None else None)
     first = int(kwargs.pop("episode_slot", 0))
     slots = int(kwargs.pop("episode_slots", first + num_envs))
     if first + num_envs > slots:

@@ -24,6 +24,25 @@ def test_random_agent_example(num_envs):
     assert "every episode's rewards add up to the page's P&L" in run.stdout
 
 
+def test_random_agent_trades_a_candle_file_and_records_its_episodes(tmp_path):
+    pandas = pytest.importorskip("pandas", reason="the data extra is not installed")
+    import py_engine_rust_gym
+    from py_engine_rust_gym.records import load_records
+    prices = tmp_path / "prices.csv"
+    pandas.DataFrame(py_engine_rust_gym.synthetic_candles(20 + 12 * 6, seed=3),
+                     columns=["open", "high", "low", "close", "volume"]).to_csv(prices, index=False)
+    run = subprocess.run([sys.executable, EXAMPLE, "--episodes", "3", "--episode-length", "12", "--num-envs", "2",
+                          "--candles", str(prices), "--record-dir", str(tmp_path / "runs")], capture_output=True,
+                         text=True, timeout=180, stdin=subprocess.DEVNULL)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "py_engine_rust_gym INFO" in run.stderr  # the example turns the package's log on
+    rows = [line.split() for line in run.stdout.splitlines()[1:4]]
+    records = load_records([tmp_path / "runs"])
+    assert all(r.market["path"] == str(prices) and r.steps == 12 for r in records)
+    recorded = {(r.episode_index, "%+.2f" % r.total_reward) for r in records}
+    assert {(int(row[1]), row[4]) for row in rows} <= recorded
+
+
 def test_ray_rollouts_example():
     pytest.importorskip("ray", reason="Ray does not install on this interpreter")
     example = os.path.join(os.path.dirname(EXAMPLE), "ray_rollouts.py")

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import logging
 import os
 import signal
 import time
@@ -16,7 +17,7 @@ import numpy as np
 import pytest
 from gymnasium.vector import AutoresetMode
 
-from gymhelpers import SMALL, renderer_pid
+from gymhelpers import SMALL, crash_page, renderer_pid
 
 HOLD = 0
 
@@ -94,3 +95,35 @@ async def test_a_cancelled_step_ends_the_episodes_of_the_batch(make_vec):
     _, rewards, _, _, info = await envs.astep(np.zeros(2, dtype=np.int64))
     assert list(info["step"]) == [0, 0] and not rewards.any()
     assert list((await envs.astep(np.ones(2, dtype=np.int64)))[4]["net_units"]) == [10, 10]
+
+
+def in_order(messages, *patterns):
+    """Whether ``messages`` hold a message starting with each of ``patterns`` (level, text), in that order."""
+    position = 0
+    for level, text in patterns:
+        while position < len(messages) and not (messages[position][0] == level and
+                                                 messages[position][1].startswith(text)):
+            position += 1
+        if position == len(messages):
+            return False
+        position += 1
+    return True
+
+
+def test_a_crash_is_logged_from_the_page_opening_to_the_close(make_env, caplog):
+    caplog.set_level(logging.INFO, logger="py_engine_rust_gym")
+    env = make_env()
+    label = env.runner.label
+    env.reset()
+    crash_page(env.session)
+    assert env.step(HOLD)[3]
+    env.reset()  # waits for the page to be opened again
+    env.close()
+    messages = [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "py_engine_rust_gym"]
+    assert in_order(messages, ("INFO", "Chromium "), ("INFO", "%s: page opened and connected in " % label),
+                    ("WARNING", "%s: the page crashed" % label),
+                    ("INFO", "%s: page opened and connected in " % label),
+                    ("INFO", "%s: page reopened in " % label), ("INFO", "Chromium closed"),
+                    ("INFO", "%s: page and engine closed" % label)), messages
+    warning = next(text for level, text in messages if level == "WARNING")
+    assert warning.endswith("the episode ends here and the page is opened again")

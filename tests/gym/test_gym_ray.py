@@ -17,6 +17,7 @@ import pytest
 ray = pytest.importorskip("ray", reason="Ray does not install on this interpreter")
 
 from py_engine_rust_gym.ray import LostRollout, Rollout, WorkerPool  # noqa: E402
+from py_engine_rust_gym.records import load_records  # noqa: E402
 
 from gymhelpers import SMALL, SlowOn, alive, browser_processes, listening_addresses, ports_can_be_bound  # noqa: E402
 
@@ -176,6 +177,16 @@ def test_a_dead_worker_loses_only_its_rollout(pool, death):
     assert infos[1].pid != victim.pid and len(infos[1].engine_ports) == 2
     collection = pool.collect(2, STEPS)
     assert sorted((r.worker, r.generation) for r in collection.rollouts) == [(0, 0), (1, victim.generation + 1)]
+
+
+def test_workers_record_their_episodes_on_their_own_machine(cluster, tmp_path):
+    with WorkerPool(1, 1, env_kwargs=dict(SMALL, record_dir=str(tmp_path)), num_cpus=0.5,
+                    startup_timeout=120) as pool:
+        (rollout,) = pool.collect(1, LENGTH).rollouts
+    (record,) = load_records([tmp_path])
+    assert rollout.records == [record.path] and record.pid == rollout.pid
+    assert record.actions == rollout.actions[:, 0].tolist() and record.rewards == rollout.rewards[:, 0].tolist()
+    assert record.truncated and record.steps == LENGTH
 
 
 def test_a_worker_that_cannot_start_fails_the_pool(cluster):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import json
+import logging
 import math
 import os
 import subprocess
@@ -227,3 +228,12 @@ def _assert_same(single, batch, i):
             np.testing.assert_array_equal(single[key], batch[key][i])
     else:
         np.testing.assert_array_equal(single, batch[i])
+
+
+def test_opening_many_pages_logs_its_progress(make_vec, caplog):
+    caplog.set_level(logging.INFO, logger="py_engine_rust_gym")
+    make_vec(3)
+    progress = [r.getMessage() for r in caplog.records if r.getMessage().startswith("opened ")]
+    assert progress == ["opened 1/3 pages", "opened 2/3 pages", "opened 3/3 pages"]
+    opened = [r for r in caplog.records if "page opened and connected in" in r.getMessage()]
+    assert len(opened) == 3 and all(r.levelname == "INFO" for r in opened)
