@@ -66,7 +66,8 @@ FULL = dict(rounds=3, warmup=0.3, secs=1.0,
 QUICK = dict(rounds=1, warmup=0.2, secs=0.5,
              rows=[("minimal", "two", [1, 4], "cpython"), ("ui-deferred", "two", [1, 4], "cpython"),
                    ("ui-eager", "two", [1, 4], "cpython"), ("ui-eager", "sync", [1], "cpython"),
-                   ("minimal+bare", "two", [1], "cpython"), ("ui-eager", "two", [1], "pypy")])
+                   ("minimal+bare", "two", [1], "cpython"), ("minimal", "group", [4], "cpython"),
+                   ("ui-eager", "two", [1], "pypy")])
 
 
 def free_ports(n):
