@@ -6,11 +6,12 @@ for it, then the candles go up. It closes in the reverse order, the page
 before the engine: a page left open reconnects by itself and could reach a
 later engine that happens to get the same port.
 
-A page that nobody renders is a bare page (``_targets``): Playwright does
-not attach to it, so the browser sends nothing per WebSocket frame, and the
-page is told in its address (``draw=0``) that it has no one to draw for,
-which saves Chromium the milliseconds each redraw costs. A page that is
-rendered (``render_mode`` "rgb_array" or "human") is a Playwright page.
+A page that nobody renders is a bare page (``_targets``): a tab that
+Playwright does not attach to, so the browser sends nothing per WebSocket
+frame, and that is told in its address (``draw=0``) that it has no one to
+draw for, which saves Chromium the milliseconds each redraw costs. A page
+that is rendered (``render_mode`` "rgb_array" or "human") is a Playwright
+page in a browser context of its own, at the size of ``viewport``.
 """
 
 from __future__ import annotations
@@ -125,7 +126,7 @@ class PageSession:
         width, height = self.settings.viewport
         if not self.attached:
             channel = await POOL.targets(*key)
-            self._bare = await asyncio.wait_for(channel.create_page(self.url, width, height, self._on_crash),
+            self._bare = await asyncio.wait_for(channel.create_page(self.url, self._on_crash),
                                                 self.settings.connect_timeout)
             return
         self._context = await browser.new_context(viewport={"width": width, "height": height})

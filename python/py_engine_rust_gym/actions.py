@@ -155,9 +155,9 @@ class ActionScheme:
             except ValueError as exc:
                 raise ValueError("sub-environment %d: %s" % (i, exc)) from None
 
-    def noops(self, actions: Sequence[Any], net_units: np.ndarray) -> np.ndarray:
-        """``is_noop`` of every page's action at once."""
-        return np.array([self.is_noop(a, u) for a, u in zip(actions, net_units.tolist())], dtype=np.bool_)
+    def noops(self, actions: Sequence[Any], net_units: Sequence[float]) -> List[bool]:
+        """``is_noop`` of every page's action at once (``net_units``: each page's position)."""
+        return [self.is_noop(a, u) for a, u in zip(actions, net_units)]
 
 
 class DiscreteActions(ActionScheme):
@@ -169,13 +169,11 @@ class DiscreteActions(ActionScheme):
         _discrete(action, int(self.space.n))
 
     def check_all(self, actions: Sequence[Any]) -> None:
-        array = np.asarray(actions)
-        if array.ndim == 1 and array.dtype.kind in "iu":
-            bad = np.flatnonzero((array < 0) | (array >= self.space.n))
-            if len(bad):
-                i = int(bad[0])
-                raise ValueError("sub-environment %d: action %r is outside Discrete(%d)"
-                                 % (i, array[i].item(), self.space.n))
+        n = int(self.space.n)
+        if all(type(a) is int for a in actions):
+            for i, a in enumerate(actions):
+                if not 0 <= a < n:
+                    raise ValueError("sub-environment %d: action %r is outside Discrete(%d)" % (i, a, n))
             return
         super().check_all(actions)
 
@@ -223,8 +221,8 @@ class TradeActions(DiscreteActions):
     def is_noop(self, action: Any, net_units: float) -> bool:
         return _discrete(action, 4) == self.HOLD
 
-    def noops(self, actions: Sequence[Any], net_units: np.ndarray) -> np.ndarray:
-        return np.asarray(actions) == self.HOLD
+    def noops(self, actions: Sequence[Any], net_units: Sequence[float]) -> List[bool]:
+        return [a == self.HOLD for a in actions]
 
     async def apply(self, action: Any, trader: Trader) -> None:
         a = _discrete(action, 4)
@@ -255,9 +253,8 @@ class TargetPositionActions(DiscreteActions):
     def is_noop(self, action: Any, net_units: float) -> bool:
         return self._target(_discrete(action, 3)) == net_units
 
-    def noops(self, actions: Sequence[Any], net_units: np.ndarray) -> np.ndarray:
-        targets = np.array([0.0, float(self.units), -float(self.units)])[np.asarray(actions, dtype=np.int64)]
-        return targets == net_units
+    def noops(self, actions: Sequence[Any], net_units: Sequence[float]) -> List[bool]:
+        return [self._target(int(a)) == u for a, u in zip(actions, net_units)]
 
     def _target(self, action: int) -> float:
         return {self.FLAT: 0.0, self.LONG: float(self.units), self.SHORT: -float(self.units)}[action]

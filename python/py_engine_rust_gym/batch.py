@@ -79,7 +79,7 @@ class PageBatch:
     async def _step(self, per_page: Any, resets: Dict[int, "asyncio.Future[Step]"]) -> Tuple[Any, ...]:
         runners = self.runners
         stepping = [i for i in range(self.n) if i not in resets]
-        noop = runners[0].scheme.noops(per_page, self.last_states[:, self._fields["net_units"]]).tolist()
+        noop = runners[0].scheme.noops(per_page, self.last_states[:, self._fields["net_units"]].tolist())
         calling = [i for i in stepping if not noop[i]]
         plans: Dict[int, StepPlan] = {i: runners[i].plan() for i in stepping if noop[i]}
         if calling:
@@ -121,7 +121,7 @@ class PageBatch:
         counts = kept[:, self._counts].tolist()
         for k, i in enumerate(batch):
             if i not in faults:
-                runners[i].accept(kept[k], counts[k])
+                runners[i].accept(kept, k, counts[k])
         extras: Dict[int, Dict[str, Any]] = {i: {"action_error": str(e)} for i, e in action_errors.items()}
         for i, fault in faults.items():
             step = runners[i].faulted(fault)
@@ -135,6 +135,7 @@ class PageBatch:
             raise_first(summaries)
             for i, summary in zip(ended, summaries):
                 extras.setdefault(i, {}).update(summary)
+        self._record(per_page, stepping, states, rewards, terminated, truncated, extras)
         if self.autoreset_mode == AutoresetMode.SAME_STEP:
             await self._restart_ended(obs, states, ended + list(faults), extras)
         for i, task in resets.items():
@@ -143,6 +144,17 @@ class PageBatch:
             terminated[i], truncated[i] = step.terminated, step.truncated
             extras.setdefault(i, {}).update((k, v) for k, v in step.info.items() if k not in INFO_FIELDS)
         return self._returned(obs, states), rewards, terminated, truncated, self._infos(extras)
+
+    def _record(self, per_page: Any, rows: List[int], states: np.ndarray, rewards: np.ndarray,
+                terminated: np.ndarray, truncated: np.ndarray, extras: Dict[int, Dict[str, Any]]) -> None:
+        """Tells the recorders of the pages that record their episodes of the steps they took."""
+        price = self._fields["price"]
+        for i in rows:
+            runner = self.runners[i]
+            if runner.recorder is not None:
+                info = dict(extras.get(i, {}), price=float(states[i, price]))
+                runner.record(per_page[i], Step(None, float(rewards[i]), bool(terminated[i]), bool(truncated[i]),
+                                                info))
 
     def _send_batch(self, batch: List[int], plans: Dict[int, StepPlan]) -> "asyncio.Future[Any]":
         """Every page of ``batch`` steps in one call; an awaitable of (snapshots, windows, errors)."""

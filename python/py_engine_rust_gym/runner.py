@@ -106,7 +106,10 @@ class PageRunner:
         self.recorder = EpisodeRecorder(settings.record_dir) if settings.record_dir else None
         self._kind = "train"
         self._schedules: Dict[str, EpisodeSchedule] = {}
+        # The page's state after its last step or reset: an array of its own, or a row of a batch's
+        # states (``_rows``: the array and the row), taken out only when something reads it.
         self._snapshot: Optional[np.ndarray] = None
+        self._rows: Optional[Tuple[np.ndarray, int]] = None
         self._observation: Any = None
         self._down: Optional[BaseException] = None
         self._reopening: Optional["asyncio.Future[None]"] = None
@@ -206,7 +209,7 @@ class PageRunner:
              session.issue(engine.get_snapshot(timeout_secs=timeout)),
              session.issue(engine.get_ohlc(timeout_secs=timeout))])
         self.book.clear()
-        self._snapshot = snapshot
+        self._snapshot, self._rows = snapshot, None
         self._observation = self.builder.build(snapshot, history[-self.builder.window:])
         self.episode = (kind, index)
         self.episode_over = False
@@ -230,7 +233,7 @@ class PageRunner:
 
     def sends_calls(self, action: Any) -> bool:
         """Whether the action sends trading calls before the step (a hold sends none)."""
-        return not self.scheme.is_noop(action, float(self._snapshot[self.fields["net_units"]]))
+        return not self.scheme.is_noop(action, float(self.last_snapshot[self.fields["net_units"]]))
 
     async def step(self, action: Any) -> Step:
         """One step of this page alone (the vector environment batches the same phases)."""
@@ -261,7 +264,8 @@ class PageRunner:
         if fault is not None:
             return self.faulted(fault)
         snapshot, window = stepped
-        self.accept(np.array(snapshot))
+        f = self.fields
+        self.accept(snapshot[None], 0, [float(snapshot[f["open_positions"]]), float(snapshot[f["pending_orders"]])])
         observation = self.builder.build(snapshot, window)
         self._observation = observation
         rewards, terminated, truncated = step_outcomes(snapshot[None], self.fields)
@@ -288,7 +292,8 @@ class PageRunner:
         plan = self.plan()
         if plan.fault is not None:
             return plan
-        plan.trader = Trader(self.session, self.book, self._snapshot, self.fields, timeout=self.settings.step_timeout)
+        plan.trader = Trader(self.session, self.book, self.last_snapshot, self.fields,
+                             timeout=self.settings.step_timeout)
         try:
             await self.scheme.apply(action, plan.trader)
         except PageFault as fault:
@@ -325,13 +330,10 @@ class PageRunner:
         (error,) = await self.session.settle([_failed(exc)])
         return error
 
-    def accept(self, snapshot: np.ndarray, counts: Optional[List[float]] = None) -> None:
-        """Takes the page's state after a step that went through (``snapshot`` is kept, not copied);
-        ``counts``: its open positions and pending orders, when the caller has them already."""
-        self._snapshot = snapshot
-        if counts is None:
-            f = self.fields
-            counts = [float(snapshot[f["open_positions"]]), float(snapshot[f["pending_orders"]])]
+    def accept(self, states: np.ndarray, row: int, counts: List[float]) -> None:
+        """Takes the page's state after a step that went through: row ``row`` of ``states`` (kept, not
+        copied: the caller does not change it), with its open positions and pending orders."""
+        self._snapshot, self._rows = None, (states, row)
         self.book.check(*counts)
 
     def faulted(self, fault: BaseException) -> Step:
@@ -364,6 +366,9 @@ class PageRunner:
     @property
     def last_snapshot(self) -> Optional[np.ndarray]:
         """The page's state after its last step or reset."""
+        if self._snapshot is None and self._rows is not None:
+            states, row = self._rows
+            self._snapshot = states[row]
         return self._snapshot
 
     @property
@@ -372,7 +377,8 @@ class PageRunner:
 
     def info(self) -> Dict[str, Any]:
         """The info fields of the page's last snapshot."""
-        info: Dict[str, Any] = {name: float(self._snapshot[self.fields[name]]) for name in INFO_FIELDS}
+        snapshot = self.last_snapshot
+        info: Dict[str, Any] = {name: float(snapshot[self.fields[name]]) for name in INFO_FIELDS}
         info["step"] = int(info["step"])
         return info
 

@@ -184,7 +184,10 @@ class BrowserTradingVectorEnv(VectorEnv):
     def _check_actions(self, actions: Any) -> Tuple[List[Any], List[bool]]:
         """Every action checked, and which pages start a new episode instead, before anything is sent."""
         self._check()
-        per_page = actions if isinstance(actions, np.ndarray) else list(iterate(self.action_space, actions))
+        if isinstance(actions, np.ndarray) and actions.ndim == 1 and actions.dtype.kind in "iu":
+            per_page = actions.tolist()  # plain ints: what the checks and the schemes read fastest
+        else:
+            per_page = list(iterate(self.action_space, actions))
         if len(per_page) != self.num_envs:
             raise ValueError("expected %d actions, got %d" % (self.num_envs, len(per_page)))
         resetting = [runner.episode_over for runner in self.runners]
