@@ -7,8 +7,10 @@
 
 Each ``BrowserTradingEnv`` owns one engine (``RustEngineAsync`` on 127.0.0.1,
 a port the system picks) and one page of ui/ in headless Chromium, in a
-browser context of its own; every environment of a process shares one
-Chromium, started with the first and closed with the last. The page's files
+renderer process of its own (a tab of one shared browser context, which
+Playwright does not attach to, unless the environment renders: then a
+Playwright page in a context of its own); every environment of a process
+shares one Chromium, started with the first and closed with the last. The page's files
 are served from this package over HTTP on 127.0.0.1. Chromium is Debian's
 (``apt-get install chromium``) or any given with ``chromium=PATH``;
 Playwright drives it and never downloads a browser.

@@ -27,7 +27,7 @@ class BrowserTradingEnv(gymnasium.Env):
     """A trading episode of the page in ui/, stepped through a ``py_engine_rust`` engine.
 
     Each environment owns one engine (on 127.0.0.1, a port the system picks)
-    and one page in a browser context of its own; all environments of a
+    and one page, in a renderer process of its own; all environments of a
     process share one Chromium. The keyword arguments are the fields of
     ``EnvSettings``; see the package's docstring for the spaces, the
     episodes, rewards and faults.
