@@ -15,6 +15,7 @@ import platform
 import re
 import subprocess
 import time
+from typing import List
 
 INTERPRETERS = [("cpython", "CPython"), ("pypy", "PyPy")]
 RT_TARGET = {"cpython": 1.5, "pypy": 2.0}
@@ -209,6 +210,23 @@ CODEC_HEADER = ["function (1,000,000 values)", "interpreter", "module (ms)", "Nu
                 "module vs NumPy", "same work", "target", "result"]
 
 
+
+def _other_sections(path: str, text: str) -> List[str]:
+    """The sections of the file at ``path`` that the Gymnasium and Ray benches wrote, unless ``text`` has
+    them."""
+    if not os.path.exists(path):
+        return []
+    old = open(path).read()
+    starts = [m.start() for m in re.finditer(r"^## ", old, re.M)] + [len(old)]
+    headings = set(re.findall(r"^## .*$", text, re.M))
+    kept = []
+    for start, end in zip(starts, starts[1:]):
+        section = old[start:end]
+        heading = section.splitlines()[0]
+        if heading.startswith(("## Gymnasium", "## Ray")) and heading not in headings:
+            kept.append(section.rstrip("\n") + "\n")
+    return kept
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dir", required=True)
@@ -309,8 +327,11 @@ def main():
     if errors:
         md += ["", "Errors during the run:", ""] + [f"- {e}" for e in errors]
     md.append("")
+    text = "\n".join(md)
+    # Sections that other benches write into the same file (the Gymnasium and Ray ones) are kept.
+    text += "".join("\n" + section for section in _other_sections(args.out, text))
     with open(args.out, "w") as f:
-        f.write("\n".join(md))
+        f.write(text)
     print(f"\nwritten: {args.out}")
 
 
