@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "rpc/verdict.hpp"
 #include "ws/upgrade.hpp"
-#include "ws/verdict.hpp"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "ws/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace ws {
 
