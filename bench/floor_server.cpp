@@ -41,6 +41,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "codec/frame.hpp"
+
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
@@ -63,17 +65,13 @@ struct Options {
   std::uint32_t rows = 1'000'000, cols = 5, snapshot = 16;
 };
 
-void store_u16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); }
+constexpr std::size_t kHead = codec::FRAME_HEADER_LEN;
+
 void store_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
 
+// Every frame the floor sends is a Request.
 void write_header(std::uint8_t* b, std::uint32_t seq, std::uint16_t fnId, std::uint32_t len) {
-  b[0] = 1;
-  b[1] = 1;  // Request
-  store_u16(b + 2, 0);
-  store_u32(b + 4, seq);
-  store_u16(b + 8, fnId);
-  store_u16(b + 10, 0);
-  store_u32(b + 12, len);
+  codec::write_frame_header(b, codec::FrameKind::Request, seq, fnId, len);
 }
 
 // Fresh memory as NumPy gets it for a large array: 2 MiB aligned, huge pages advised.
@@ -107,11 +105,11 @@ class Floor {
     matrix_.resize(count);
     for (std::size_t i = 0; i < count; ++i) matrix_[i] = 1000.0 + static_cast<double>(i % 9973) * 0.5;
     payload_len_ = 8 + 8 * count;
-    upload_.resize(16 + payload_len_);
+    upload_.resize(kHead + payload_len_);
     write_header(upload_.data(), 0, 100, static_cast<std::uint32_t>(payload_len_));
-    store_u32(upload_.data() + 16, o.rows);
-    store_u32(upload_.data() + 20, o.cols);
-    std::memcpy(upload_.data() + 24, matrix_.data(), 8 * count);
+    store_u32(upload_.data() + kHead, o.rows);
+    store_u32(upload_.data() + kHead + 4, o.cols);
+    std::memcpy(upload_.data() + kHead + 8, matrix_.data(), 8 * count);
   }
 
   std::size_t payload_len() const { return payload_len_; }
@@ -127,26 +125,24 @@ class Floor {
     buf_.consume(buf_.size());
     ws_.read(buf_);
     const auto* m = static_cast<const std::uint8_t*>(buf_.data().data());
-    std::uint32_t s, plen;
-    std::uint16_t f;
-    std::memcpy(&s, m + 4, 4);
-    std::memcpy(&f, m + 8, 2);
-    std::memcpy(&plen, m + 12, 4);
-    if (buf_.size() < 16 || m[0] != 1 || m[1] != 2 || s != seq || f != fnId || buf_.size() != 16 + plen)
+    auto head = codec::parse_frame_header({m, buf_.size()});
+    if (!head || head.value().version != codec::PROTOCOL_VERSION ||
+        head.value().kind != static_cast<std::uint8_t>(codec::FrameKind::Response) || head.value().seq != seq ||
+        head.value().fnId != fnId)
       throw std::runtime_error("unexpected response");
-    return plen;
+    return head.value().payloadLen;
   }
 
-  const std::uint8_t* response_payload() const { return static_cast<const std::uint8_t*>(buf_.data().data()) + 16; }
+  const std::uint8_t* response_payload() const { return static_cast<const std::uint8_t*>(buf_.data().data()) + kHead; }
 
   void step(std::uint8_t* req) {
     const std::uint32_t seq = seq_++;
     write_header(req, seq, 2, 0);
-    exchange(req, 16, seq, 2);
+    exchange(req, kHead, seq, 2);
   }
 
   void round_trips(int n, std::vector<double>& us) {
-    std::uint8_t req[16];
+    std::uint8_t req[kHead];
     for (int i = 0; i < o_.warmup; ++i) step(req);
     us.clear();
     us.reserve(n);
@@ -158,12 +154,12 @@ class Floor {
   }
 
   double throughput(int batches) {
-    std::uint8_t req[64][16];
+    std::uint8_t req[64][kHead];
     auto batch = [&] {
       const std::uint32_t first = seq_;
       for (int k = 0; k < 64; ++k) {
         write_header(req[k], seq_++, 2, 0);
-        ws_.write(asio::buffer(req[k], 16));
+        ws_.write(asio::buffer(req[k], kHead));
       }
       for (int k = 0; k < 64; ++k) read_response(first + k, 2);
     };
@@ -181,12 +177,12 @@ class Floor {
       const std::uint32_t seq = seq_++;
       const auto t0 = Clock::now();
       if (fresh) {
-        auto* b = static_cast<std::uint8_t*>(fresh_block(16 + payload_len_));
+        auto* b = static_cast<std::uint8_t*>(fresh_block(kHead + payload_len_));
         write_header(b, seq, 100, static_cast<std::uint32_t>(payload_len_));
-        store_u32(b + 16, o_.rows);
-        store_u32(b + 20, o_.cols);
-        std::memcpy(b + 24, matrix_.data(), payload_len_ - 8);
-        exchange(b, 16 + payload_len_, seq, 100);
+        store_u32(b + kHead, o_.rows);
+        store_u32(b + kHead + 4, o_.cols);
+        std::memcpy(b + kHead + 8, matrix_.data(), payload_len_ - 8);
+        exchange(b, kHead + payload_len_, seq, 100);
         std::free(b);
       } else {
         write_header(upload_.data(), seq, 100, static_cast<std::uint32_t>(payload_len_));
@@ -201,12 +197,12 @@ class Floor {
   // MB/s of get_ohlc-like downloads.
   double download(int reps, bool fresh) {
     std::vector<double> secs;
-    std::uint8_t req[16];
+    std::uint8_t req[kHead];
     for (int i = 0; i < reps + 1; ++i) {
       const std::uint32_t seq = seq_++;
       write_header(req, seq, 15, 0);
       const auto t0 = Clock::now();
-      const std::size_t plen = exchange(req, 16, seq, 15);
+      const std::size_t plen = exchange(req, kHead, seq, 15);
       if (plen != payload_len_) throw std::runtime_error("unexpected get_ohlc size");
       if (fresh) {
         void* b = fresh_block(plen - 8);

@@ -39,6 +39,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "codec/frame.hpp"
+
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
@@ -65,11 +67,6 @@ void store_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
 std::uint32_t load_u32(const std::uint8_t* p) {
   std::uint32_t v;
   std::memcpy(&v, p, 4);
-  return v;
-}
-std::uint16_t load_u16(const std::uint8_t* p) {
-  std::uint16_t v;
-  std::memcpy(&v, p, 2);
   return v;
 }
 
@@ -114,16 +111,11 @@ struct Page {
 awaitable<std::pair<const std::uint8_t*, std::size_t>> call(Page& p, std::uint16_t fnId,
                                                              const std::vector<std::uint8_t>* payload = nullptr) {
   const std::size_t n = payload ? payload->size() : 0;
-  p.out.resize(16 + n);
+  p.out.resize(codec::FRAME_HEADER_LEN + n);
   std::uint8_t* h = p.out.data();
-  std::memset(h, 0, 16);
-  h[0] = 1;
-  h[1] = 1;  // Request
   const std::uint32_t seq = p.seq++;
-  store_u32(h + 4, seq);
-  std::memcpy(h + 8, &fnId, 2);
-  store_u32(h + 12, static_cast<std::uint32_t>(n));
-  if (n) std::memcpy(h + 16, payload->data(), n);
+  codec::write_frame_header(h, codec::FrameKind::Request, seq, fnId, static_cast<std::uint32_t>(n));
+  if (n) std::memcpy(h + codec::FRAME_HEADER_LEN, payload->data(), n);
   co_await p.ws.async_write(asio::buffer(p.out), use_awaitable);
   for (;;) {
     p.in.consume(p.in.size());
@@ -131,10 +123,12 @@ awaitable<std::pair<const std::uint8_t*, std::size_t>> call(Page& p, std::uint16
     if (p.ws.got_text()) continue;
     const auto* m = static_cast<const std::uint8_t*>(p.in.data().data());
     const std::size_t len = p.in.size();
-    if (len < 16 || m[0] != 1 || m[1] != 2 || load_u32(m + 4) != seq || load_u16(m + 8) != fnId ||
-        len != 16 + load_u32(m + 12))
+    auto head = codec::parse_frame_header({m, len});
+    if (!head || head.value().version != codec::PROTOCOL_VERSION ||
+        head.value().kind != static_cast<std::uint8_t>(codec::FrameKind::Response) || head.value().seq != seq ||
+        head.value().fnId != fnId)
       throw std::runtime_error("unexpected answer to fnId " + std::to_string(fnId));
-    co_return std::make_pair(m + 16, len - 16);
+    co_return std::make_pair(m + codec::FRAME_HEADER_LEN, len - codec::FRAME_HEADER_LEN);
   }
 }
 

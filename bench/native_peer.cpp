@@ -35,6 +35,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "codec/frame.hpp"
+
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
@@ -44,7 +46,6 @@ namespace {
 
 constexpr std::uint8_t MASK[4] = {0x37, 0xfa, 0x21, 0x3d};
 
-void store_u16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); }
 void store_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
 
 // A ready client frame: [ws header][mask key][masked (16-byte RPC header + payload)].
@@ -54,7 +55,7 @@ struct Reply {
 };
 
 Reply make_reply(std::uint16_t fnId, const std::vector<std::uint8_t>& payload) {
-  const std::uint64_t n = 16 + payload.size();
+  const std::uint64_t n = codec::FRAME_HEADER_LEN + payload.size();
   std::uint8_t hdr[14];
   std::size_t h = 2;
   hdr[0] = 0x82;  // FIN, binary
@@ -77,14 +78,9 @@ Reply make_reply(std::uint16_t fnId, const std::vector<std::uint8_t>& payload) {
   r.bytes.resize(h + n);
   std::memcpy(r.bytes.data(), hdr, h);
   std::uint8_t* b = r.bytes.data() + h;
-  b[0] = 1;  // version
-  b[1] = 2;  // Response
-  store_u16(b + 2, 0);
-  store_u32(b + 4, 0);  // seq, patched per request
-  store_u16(b + 8, fnId);
-  store_u16(b + 10, 0);
-  store_u32(b + 12, static_cast<std::uint32_t>(payload.size()));
-  if (!payload.empty()) std::memcpy(b + 16, payload.data(), payload.size());
+  // seq 0: patched per request.
+  codec::write_frame_header(b, codec::FrameKind::Response, 0, fnId, static_cast<std::uint32_t>(payload.size()));
+  if (!payload.empty()) std::memcpy(b + codec::FRAME_HEADER_LEN, payload.data(), payload.size());
   for (std::uint64_t i = 0; i < n; ++i) b[i] ^= MASK[i & 3];
   return r;
 }
@@ -163,11 +159,10 @@ int main(int argc, char** argv) {
       if (ec) break;  // closed or dropped by the engine
       const auto* m = static_cast<const std::uint8_t*>(buf.data().data());
       const std::size_t len = buf.size();
-      if (ws.got_binary() && len >= 16 && m[1] == 1) {
-        std::uint32_t seq;
-        std::uint16_t fnId;
-        std::memcpy(&seq, m + 4, 4);
-        std::memcpy(&fnId, m + 8, 2);
+      auto head = codec::parse_frame_header({m, len});
+      if (ws.got_binary() && head && head.value().kind == static_cast<std::uint8_t>(codec::FrameKind::Request)) {
+        const std::uint32_t seq = head.value().seq;
+        const std::uint16_t fnId = head.value().fnId;
         auto it = replies.find(fnId);
         if (it == replies.end()) {
           it = others.find(fnId);
@@ -175,10 +170,10 @@ int main(int argc, char** argv) {
         }
         Reply& r = it->second;
         std::uint8_t* b = r.bytes.data() + r.body;
-        std::uint8_t plain[6];
-        std::memcpy(plain, &seq, 4);
-        std::memcpy(plain + 4, &fnId, 2);
-        for (int i = 0; i < 6; ++i) b[4 + i] = plain[i] ^ MASK[(4 + i) & 3];
+        // Only seq and fnId (bytes 4 to 9 of the header) differ from the frame built at start-up.
+        std::uint8_t plain[codec::FRAME_HEADER_LEN];
+        codec::write_frame_header(plain, codec::FrameKind::Response, seq, fnId, 0);
+        for (int i = 4; i < 10; ++i) b[i] = plain[i] ^ MASK[i & 3];
         asio::write(sock, asio::buffer(r.bytes), ec);
         if (ec) break;
       }

@@ -42,14 +42,10 @@ mkdir -p "$BUILD" "$OUT"
 rm -f "$OUT"/*.json
 
 # -- native programs ----------------------------------------------------------------------------
-CXX=${CXX:-g++}
-CXXFLAGS="-std=c++20 -O2 -Wall -Wextra -pthread"
-for prog in native_peer floor_server native_engine; do
-  if [ ! -x "$BUILD/$prog" ] || [ "$BENCH/$prog.cpp" -nt "$BUILD/$prog" ]; then
-    echo "building $prog" >&2
-    $CXX $CXXFLAGS -o "$BUILD/$prog" "$BENCH/$prog.cpp"
-  fi
-done
+# The root build's bench option, in bench/build: the programs land at its top (bench/build/native_peer, ...).
+echo "building the native programs" >&2
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DENGINE_PYTHON_MODULE=OFF -DENGINE_BENCH=ON >/dev/null
+cmake --build "$BUILD" -j 2 --target native_peer floor_server native_engine >&2
 
 # -- interpreters -------------------------------------------------------------------------------
 INTERPS=(cpython pypy)

@@ -7,18 +7,15 @@ set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-BUILD=build/native
+BUILD=build/native-tests
 FUZZ_RUNS="${FUZZ_RUNS:-200000}"
 JOBS=2  # the machine is shared
 
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-
+# Both are options of the root build (ccache is used there when present), each in a directory of
+# its own: the fuzzers need clang++, and instrument all they compile.
 echo "== unit tests"
-cmake -S tests/cpp -B "$BUILD" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
-cmake --build "$BUILD" -j "$JOBS"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DENGINE_PYTHON_MODULE=OFF -DENGINE_NATIVE_TESTS=ON
+cmake --build "$BUILD" -j "$JOBS" --target native_tests
 ctest --test-dir "$BUILD" --output-on-failure --progress
 
 echo "== fuzz targets"
@@ -28,21 +25,12 @@ if [[ -z "$CLANGXX" ]]; then
   exit 1
 fi
 
-FUZZ_BUILD="$BUILD/fuzz"
+FUZZ_BUILD=build/fuzz
 mkdir -p "$FUZZ_BUILD/artifacts"
-flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
-       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -Isrc)
-codec_sources=(src/codec/buffer.cpp src/codec/frame.cpp src/codec/payload.cpp)
-parser_sources=(src/codec/buffer.cpp src/ws/wsparser.cpp)
-
-pids=()
-for target in fuzz_payload fuzz_frame fuzz_wsparser; do
-  if [[ $target == fuzz_wsparser ]]; then sources=("${parser_sources[@]}"); else sources=("${codec_sources[@]}"); fi
-  "$CLANGXX" "${flags[@]}" "fuzz/$target.cpp" "${sources[@]}" -o "$FUZZ_BUILD/$target" &
-  pids+=($!)
-done
-for pid in "${pids[@]}"; do wait "$pid"; done
+# No build type: the fuzzers' own -O1 -g, and assertions stay in.
+cmake -S . -B "$FUZZ_BUILD" -DCMAKE_CXX_COMPILER="$CLANGXX" -DCMAKE_BUILD_TYPE= \
+  -DENGINE_PYTHON_MODULE=OFF -DENGINE_FUZZERS=ON
+cmake --build "$FUZZ_BUILD" -j "$JOBS" --target fuzz_payload fuzz_frame fuzz_wsparser
 
 # libFuzzer adds new inputs to its first corpus directory: give it a scratch
 # copy so the committed seeds stay as they are.

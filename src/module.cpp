@@ -39,7 +39,7 @@ bool add_attribute(PyObject* module, const char* name, PyObject* value) {
 
 }  // namespace
 
-namespace decode {
+namespace arrays {
 PyMethodDef* module_functions();
 }
 
@@ -62,7 +62,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_py_engine_rus
     return nullptr;
   py::Ref modname = py::Ref::steal(PyUnicode_FromString("py_engine_rust"));
   if (!modname) return nullptr;
-  for (PyMethodDef* def = decode::module_functions(); def->ml_name; ++def) {
+  for (PyMethodDef* def = arrays::module_functions(); def->ml_name; ++def) {
     py::Ref fn = py::Ref::steal(PyCFunction_NewEx(def, module.get(), modname.get()));
     if (!fn) return nullptr;
     py::Ref name = py::Ref::steal(PyObject_GetAttrString(fn.get(), "__name__"));

@@ -5,10 +5,10 @@
 #include <limits>
 #include <string>
 
+#include "arrays/ndarray.hpp"
 #include "codec/payload.hpp"
-#include "decode/ndarray.hpp"
 #include "py/errors.hpp"
-#include "ws/lifecycle.hpp"
+#include "rpc/lifecycle.hpp"
 
 namespace engine {
 
@@ -112,12 +112,12 @@ py::Ref stacked(std::vector<BatchStep::Ended>& outcomes, std::optional<StackTarg
   if (!targets) {
     const std::size_t snap_dims[2] = {n, sh.s}, window_dims[3] = {n, sh.w, sh.c};
     targets.emplace();
-    targets->snapshots = decode::new_f64_array(2, snap_dims);
-    targets->windows = decode::new_f64_array(3, window_dims);
+    targets->snapshots = arrays::new_f64_array(2, snap_dims);
+    targets->windows = arrays::new_f64_array(3, window_dims);
     if (!targets->snapshots || !targets->windows) return {};
   }
-  double* snaps = decode::f64_data(targets->snapshots.get());
-  double* windows = decode::f64_data(targets->windows.get());
+  double* snaps = arrays::f64_data(targets->snapshots.get());
+  double* windows = arrays::f64_data(targets->windows.get());
   const std::size_t window_len = sh.w * sh.c;
   for (std::size_t i = 0; i < n; ++i) {
     double* snap = snaps + i * sh.s;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/remote_call.hpp"
-#include "ws/timeout.hpp"
+#include "runtime/timeout.hpp"
 
 namespace engine {
 

@@ -6,8 +6,8 @@
 #include "engine/remote_call.hpp"
 #include "py/errors.hpp"
 #include "py/types.hpp"
+#include "rpc/lifecycle.hpp"
 #include "texts.hpp"
-#include "ws/lifecycle.hpp"
 #include "ws/listen.hpp"
 
 namespace engine {

@@ -7,8 +7,8 @@
 #include "engine/future.hpp"
 #include "py/args.hpp"
 #include "py/ref.hpp"
-#include "ws/slot.hpp"
-#include "ws/timeout.hpp"
+#include "rpc/slot.hpp"
+#include "runtime/timeout.hpp"
 
 namespace engine {
 

@@ -8,7 +8,7 @@
 #include "engine/waker.hpp"
 #include "process.hpp"
 #include "py/errors.hpp"
-#include "ws/lifecycle.hpp"
+#include "rpc/lifecycle.hpp"
 
 namespace engine {
 

@@ -14,8 +14,8 @@
 #include "codec/buffer.hpp"
 #include "py/gil.hpp"
 #include "py/ref.hpp"
-#include "ws/error.hpp"
-#include "ws/slot.hpp"
+#include "rpc/error.hpp"
+#include "rpc/slot.hpp"
 
 namespace engine {
 

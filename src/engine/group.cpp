@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "decode/ndarray.hpp"
+#include "arrays/ndarray.hpp"
 #include "engine/batch.hpp"
 #include "engine/engine.hpp"
 #include "py/errors.hpp"
@@ -67,7 +67,7 @@ bool read_out(PyObject* out, std::size_t n, StackTargets& targets) {
   std::size_t snaps[2], windows[3];
   PyObject* s = PyTuple_GET_ITEM(out, 0);
   PyObject* w = PyTuple_GET_ITEM(out, 1);
-  if (!decode::f64_target(s, "out[0]", 2, snaps) || !decode::f64_target(w, "out[1]", 3, windows)) return false;
+  if (!arrays::f64_target(s, "out[0]", 2, snaps) || !arrays::f64_target(w, "out[1]", 3, windows)) return false;
   if (snaps[0] != n || windows[0] != n) {
     PyErr_Format(PyExc_ValueError, "argument 'out': arrays of %zu rows are needed, one per engine, not %zu and %zu",
                  n, snaps[0], windows[0]);

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "arrays/ndarray.hpp"
 #include "codec/frame.hpp"
 #include "codec/payload.hpp"
-#include "decode/ndarray.hpp"
 #include "engine/engine.hpp"
 #include "py/errors.hpp"
 #include "texts.hpp"
@@ -53,9 +53,9 @@ bool prepare_reset_episode(PyObject** argv, Request& req) {
 
 bool prepare_init_candles(PyObject** argv, Request& req) {
   if (!read_timeout_secs(argv[1], req.timeout_secs, req.timeout_secs)) return false;
-  PyObject* arr = decode::as_array(argv[0], "ohlc5", 2, false);
+  PyObject* arr = arrays::as_array(argv[0], "ohlc5", 2, false);
   // A matrix too large for one frame is refused before anything is copied.
-  return arr && decode::ndarray_to_mat_f64(arr, req.payload, codec::MAX_FRAME_PAYLOAD);
+  return arr && arrays::ndarray_to_mat_f64(arr, req.payload, codec::MAX_FRAME_PAYLOAD);
 }
 
 // Code points with the Unicode White_Space property.
@@ -266,24 +266,24 @@ constexpr Operation RESET_EPISODE{"reset_episode", 101, DEFAULT_TIMEOUT,
 constexpr Operation GET_RL_CONFIG = query("get_rl_config", "RustEngineAsync.get_rl_config", 102, convert_text);
 constexpr Operation STEP_NEXT = query("step_next", "RustEngineAsync.step_next", 2, convert_none);
 constexpr Operation STEP_AND_SYNC =
-    query("step_and_sync", "RustEngineAsync.step_and_sync", 130, decode::convert_vec_mat_f64);
-constexpr Operation GET_SNAPSHOT = query("get_snapshot", "RustEngineAsync.get_snapshot", 12, decode::convert_vec_f64);
+    query("step_and_sync", "RustEngineAsync.step_and_sync", 130, arrays::convert_vec_mat_f64);
+constexpr Operation GET_SNAPSHOT = query("get_snapshot", "RustEngineAsync.get_snapshot", 12, arrays::convert_vec_f64);
 constexpr Operation GET_TICKET_LIST =
-    query("get_ticket_list", "RustEngineAsync.get_ticket_list", 10, decode::convert_mat_f64);
-constexpr Operation GET_OHLC = query("get_ohlc", "RustEngineAsync.get_ohlc", 15, decode::convert_mat_f64);
-constexpr Operation FETCH_EVENTS = query("fetch_events", "RustEngineAsync.fetch_events", 30, decode::convert_mat_f64);
-constexpr Operation END_SESSION = query("end_session", "RustEngineAsync.end_session", 40, decode::convert_mat_f64);
+    query("get_ticket_list", "RustEngineAsync.get_ticket_list", 10, arrays::convert_mat_f64);
+constexpr Operation GET_OHLC = query("get_ohlc", "RustEngineAsync.get_ohlc", 15, arrays::convert_mat_f64);
+constexpr Operation FETCH_EVENTS = query("fetch_events", "RustEngineAsync.fetch_events", 30, arrays::convert_mat_f64);
+constexpr Operation END_SESSION = query("end_session", "RustEngineAsync.end_session", 40, arrays::convert_mat_f64);
 constexpr Operation GET_SYNC_POLICY =
     query("get_sync_policy", "RustEngineAsync.get_sync_policy", 120, convert_sync_policy, SYNC_POLICY_TIMEOUT);
 constexpr Operation CLOSE_POSITIONS{"close_positions", 31, DEFAULT_TIMEOUT,
                                     {"RustEngineAsync.close_positions", CLOSE_PARAMS, 4, 3},
-                                    prepare_close_positions, decode::convert_mat_f64};
+                                    prepare_close_positions, arrays::convert_mat_f64};
 constexpr Operation PLACE_ORDER{"place_order", 20, DEFAULT_TIMEOUT,
                                 {"RustEngineAsync.place_order", ORDER_PARAMS, 9, 4},
-                                prepare_place_order, decode::convert_vec_f64};
+                                prepare_place_order, arrays::convert_vec_f64};
 constexpr Operation PLACE_TICKET{"place_ticket", 21, DEFAULT_TIMEOUT,
                                  {"RustEngineAsync.place_ticket", TICKET_PARAMS, 6, 2},
-                                 prepare_place_ticket, decode::convert_vec_f64};
+                                 prepare_place_ticket, arrays::convert_vec_f64};
 
 template <const Operation& Op>
 PyObject* op_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -3,7 +3,7 @@
 #include <boost/asio/post.hpp>
 
 #include "engine/loop_reader.hpp"
-#include "ws/rpc.hpp"
+#include "rpc/rpc.hpp"
 
 namespace engine {
 

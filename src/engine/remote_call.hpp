@@ -1,12 +1,12 @@
 #pragma once
-// An awaited remote call: its exchange (ws/exchange.hpp) begun on the calling thread, its receive
+// An awaited remote call: its exchange (rpc/exchange.hpp) begun on the calling thread, its receive
 // phase driven by the loop that awaits it where that loop can watch the socket (loop_reader),
 // and the runtime for every other wait. However it ends, its outcome goes to settle().
 #include <memory>
 
 #include "engine/future.hpp"
-#include "ws/exchange.hpp"
-#include "ws/receive_watch.hpp"
+#include "rpc/exchange.hpp"
+#include "rpc/receive_watch.hpp"
 
 namespace engine {
 

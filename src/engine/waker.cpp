@@ -12,7 +12,7 @@
 #include "py/errors.hpp"
 #include "py/gil.hpp"
 #include "py/types.hpp"
-#include "ws/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace engine {
 

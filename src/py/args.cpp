@@ -12,7 +12,7 @@ namespace {
 const char* plural(long long n) { return n == 1 ? "" : "s"; }
 
 int find_param(const Signature& sig, PyObject* key) {
-  // Keyword names are usually the interned strings of the call site: compare text only when needed.
+  // By text: the key's UTF-8 (cached in the str object) against each parameter name in turn.
   const char* k = PyUnicode_AsUTF8(key);
   if (!k) {
     PyErr_Clear();

@@ -10,7 +10,7 @@
 
 #include "codec/buffer.hpp"
 #include "py/ref.hpp"
-#include "ws/error.hpp"
+#include "rpc/error.hpp"
 
 namespace py {
 

@@ -12,8 +12,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "ws/lifecycle.hpp"
-#include "ws/runtime.hpp"
+#include "rpc/lifecycle.hpp"
+#include "runtime/runtime.hpp"
 #include "ws/server.hpp"
 
 namespace ws {

@@ -2,8 +2,8 @@
 // start(): binding the listener and launching the server on it.
 #include <boost/asio/awaitable.hpp>
 
-#include "ws/error.hpp"
-#include "ws/slot.hpp"
+#include "rpc/error.hpp"
+#include "rpc/slot.hpp"
 
 namespace ws {
 

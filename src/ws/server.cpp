@@ -21,8 +21,8 @@
 #include <boost/beast/websocket/stream.hpp>
 
 #include "process.hpp"
+#include "runtime/runtime.hpp"
 #include "texts.hpp"
-#include "ws/runtime.hpp"
 #include "ws/upgrade.hpp"
 
 namespace ws {

@@ -5,7 +5,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include "ws/slot.hpp"
+#include "rpc/slot.hpp"
 
 namespace ws {
 

@@ -8,9 +8,9 @@
 
 namespace ws {
 
-// The hosted user interface's public origin, accepted beside the loopback ones.
-inline constexpr std::string_view HOSTED_UI_ORIGIN = "https://trading.example.com";
-static_assert(HOSTED_UI_ORIGIN.size() == 27);
+// The hosted user interface's public origin, accepted beside the loopback ones. Chosen when the
+// engine is built (CMake's ENGINE_HOSTED_ORIGIN, which checks its form).
+extern const std::string_view HOSTED_UI_ORIGIN;
 
 struct UpgradeRequest {
   bool is_get = true;

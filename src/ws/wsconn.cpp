@@ -18,7 +18,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "ws/receive_watch.hpp"
+#include "rpc/receive_watch.hpp"
 
 namespace ws {
 

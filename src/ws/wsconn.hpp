@@ -15,7 +15,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include "ws/timeout.hpp"
+#include "runtime/timeout.hpp"
 #include "ws/wsparser.hpp"
 
 namespace ws {

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "rpc/verdict.hpp"
 #include "ws/upgrade.hpp"
-#include "ws/verdict.hpp"
 
 namespace {
 
@@ -123,12 +123,53 @@ INSTANTIATE_TEST_SUITE_P(
                       OriginCase{"http://localhost\xff", true, ""}, OriginCase{"http://127.0.0.1", true, "http://127.0.0.1"},
                       OriginCase{"https://localhost:8443/", true, "https://localhost:8443"},
                       OriginCase{"http://localhost:1/x", true, "http://localhost:1/x"},
-                      OriginCase{"https://trading.example.com:443", true, "https://trading.example.com:443"},
                       OriginCase{"http://localhost:", false, "http://localhost:"},
                       OriginCase{"http://localhost:123456", false, "http://localhost:123456"},
                       OriginCase{"http://127.0.0.1:80@evil.com", false, "http://127.0.0.1:80@evil.com"},
                       OriginCase{"http://localhost:evil.com", false, "http://localhost:evil.com"},
                       OriginCase{"http://localhost.evil", false, "http://localhost.evil"},
                       OriginCase{"http://127.0.0.10", false, "http://127.0.0.10"}));
+
+bool hosted_allowed(const std::string& value) {
+  std::string trimmed;
+  return ws::origin_allowed(value, trimmed);
+}
+
+// Whatever origin the build was given: the page served from it connects, and so does nothing that
+// merely begins like it.
+TEST(Upgrade, TheHostedOriginIsAdmittedAndNothingThatBeginsLikeIt) {
+  const std::string origin(ws::HOSTED_UI_ORIGIN);
+  EXPECT_TRUE(hosted_allowed(origin));
+  EXPECT_TRUE(hosted_allowed(origin + "/"));
+  EXPECT_TRUE(hosted_allowed(origin + ":443"));
+  EXPECT_TRUE(hosted_allowed(origin + "/app/index.html"));
+  EXPECT_FALSE(hosted_allowed(origin + ".evil"));
+  EXPECT_FALSE(hosted_allowed(origin + "x"));
+  EXPECT_FALSE(hosted_allowed(origin + ":"));
+  EXPECT_FALSE(hosted_allowed(origin + ":x"));
+  EXPECT_FALSE(hosted_allowed(origin + ":123456"));
+  EXPECT_FALSE(hosted_allowed(origin + ":80@evil.com"));
+  const std::string foreign = origin + ".evil";
+  const auto d = ws::decide_upgrade(good_request(foreign));
+  EXPECT_EQ(d.outcome, ws::UpgradeDecision::Outcome::Forbid);
+}
+
+#ifdef ENGINE_HOSTED_ORIGIN_IS_DEFAULT
+// A build left at the default admits the hosted trading page, byte for byte.
+TEST(Upgrade, TheDefaultHostedOriginIsTheTradingPage) {
+  EXPECT_EQ(ws::HOSTED_UI_ORIGIN, "https://trading.example.com");
+  std::string trimmed;
+  EXPECT_TRUE(ws::origin_allowed("https://trading.example.com", trimmed));
+  EXPECT_TRUE(ws::origin_allowed("https://trading.example.com:443", trimmed));
+  EXPECT_EQ(trimmed, "https://trading.example.com:443");
+  EXPECT_FALSE(ws::origin_allowed("http://trading.example.com", trimmed));
+  EXPECT_FALSE(ws::origin_allowed("https://trading.example.co", trimmed));
+  EXPECT_FALSE(ws::origin_allowed("https://trading.example.community", trimmed));
+  EXPECT_FALSE(ws::origin_allowed("https://trading.example.com.evil", trimmed));
+  EXPECT_FALSE(ws::origin_allowed("https://www.trading.example.com", trimmed));
+  EXPECT_EQ(ws::decide_upgrade(good_request("https://trading.example.com")).outcome,
+            ws::UpgradeDecision::Outcome::Accept);
+}
+#endif
 
 }  // namespace

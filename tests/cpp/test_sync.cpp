@@ -16,7 +16,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "ws/sync.hpp"
+#include "runtime/sync.hpp"
 
 namespace {
 

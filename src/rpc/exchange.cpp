@@ -1,10 +1,10 @@
-#include "ws/exchange.hpp"
+#include "rpc/exchange.hpp"
 
 #include <cstring>
 
 #include "codec/frame.hpp"
-#include "ws/lifecycle.hpp"
-#include "ws/verdict.hpp"
+#include "rpc/lifecycle.hpp"
+#include "rpc/verdict.hpp"
 
 namespace ws {
 

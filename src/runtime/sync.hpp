@@ -19,7 +19,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "ws/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace ws {
 
@@ -44,16 +44,18 @@ struct WaitHandler {
   asio::any_completion_handler<void(error_code)> h;
 };
 
-// Completes a parked handler on its own executor, never inline. The cancellation slot is
-// cleared there too, because cancellation is emitted on that same executor and a slot must not
-// be touched concurrently. Deferred: from a worker the handler waits for this thread rather than
-// waking another one (a lock hand-over usually happens just before the worker goes idle).
+// Moves a parked handler out of its place and empties the place, which then reads as nobody
+// parked there (call with the owner's mutex held).
 inline WaitHandler take(std::optional<WaitHandler>& slot) {
   WaitHandler h(std::move(*slot));
   slot.reset();
   return h;
 }
 
+// Completes a parked handler on its own executor, never inline. The cancellation slot is
+// cleared there too, because cancellation is emitted on that same executor and a slot must not
+// be touched concurrently. Deferred: from a worker the handler waits for this thread rather than
+// waking another one (a lock hand-over usually happens just before the worker goes idle).
 inline void complete_parked(WaitHandler w, error_code ec) {
   auto ex = w.ex;
   asio::defer(ex, [h = std::move(w.h), ec]() mutable {

@@ -1,8 +1,8 @@
-#include "ws/receive_watch.hpp"
+#include "rpc/receive_watch.hpp"
 
 #include <boost/asio/error.hpp>
 
-#include "ws/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace ws {
 

@@ -2,13 +2,13 @@
 #include <cstdint>
 #include <span>
 
+#include "arrays/ndarray.hpp"
 #include "codec/payload.hpp"
-#include "decode/ndarray.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 
-namespace decode {
+namespace arrays {
 
 namespace {
 
@@ -169,4 +169,4 @@ PyMethodDef FUNCTIONS[] = {
 
 PyMethodDef* module_functions() { return FUNCTIONS; }
 
-}  // namespace decode
+}  // namespace arrays

@@ -1,6 +1,6 @@
-#include "ws/slot.hpp"
+#include "rpc/slot.hpp"
 
-#include "ws/receive_watch.hpp"
+#include "rpc/receive_watch.hpp"
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "ws/sync.hpp"
+#include "runtime/sync.hpp"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // The only user of NumPy's C API: its table is private to this file and loaded on first use, so
 // that importing the module never imports NumPy.
-#include "decode/ndarray.hpp"
+#include "arrays/ndarray.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +16,7 @@
 #include "py/errors.hpp"
 #include "texts.hpp"
 
-namespace decode {
+namespace arrays {
 
 namespace {
 
@@ -316,4 +316,4 @@ py::Ref convert_vec_mat_f64(codec::Bytes& payload) {
   return vec_mat_f64_value(payload.span());
 }
 
-}  // namespace decode
+}  // namespace arrays

@@ -1,4 +1,4 @@
-#include "ws/rpc.hpp"
+#include "rpc/rpc.hpp"
 
 #include <algorithm>
 #include <thread>
@@ -6,7 +6,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "ws/lifecycle.hpp"
+#include "rpc/lifecycle.hpp"
 
 namespace ws {
 

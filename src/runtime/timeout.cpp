@@ -1,4 +1,4 @@
-#include "ws/timeout.hpp"
+#include "runtime/timeout.hpp"
 
 #include <cmath>
 

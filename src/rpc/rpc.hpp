@@ -1,11 +1,11 @@
 #pragma once
 // rpc_call: the runtime's part of an exchange, from wherever it stands to its end, with the
-// waits between its steps (ws/exchange.hpp).
+// waits between its steps (rpc/exchange.hpp).
 #include <memory>
 
 #include <boost/asio/awaitable.hpp>
 
-#include "ws/exchange.hpp"
+#include "rpc/exchange.hpp"
 
 namespace ws {
 

@@ -1,4 +1,4 @@
-#include "ws/verdict.hpp"
+#include "rpc/verdict.hpp"
 
 namespace ws {
 

@@ -1,4 +1,4 @@
-#include "ws/error.hpp"
+#include "rpc/error.hpp"
 
 #include <cstring>
 #include <string>

@@ -1,4 +1,4 @@
-#include "ws/lifecycle.hpp"
+#include "rpc/lifecycle.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>

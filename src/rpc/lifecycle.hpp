@@ -4,9 +4,9 @@
 
 #include <boost/asio/awaitable.hpp>
 
-#include "ws/error.hpp"
-#include "ws/slot.hpp"
-#include "ws/timeout.hpp"
+#include "rpc/error.hpp"
+#include "rpc/slot.hpp"
+#include "runtime/timeout.hpp"
 
 namespace ws {
 

@@ -14,9 +14,9 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "codec/buffer.hpp"
-#include "ws/error.hpp"
-#include "ws/slot.hpp"
-#include "ws/timeout.hpp"
+#include "rpc/error.hpp"
+#include "rpc/slot.hpp"
+#include "runtime/timeout.hpp"
 
 namespace ws {
 

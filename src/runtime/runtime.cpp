@@ -1,4 +1,4 @@
-#include "ws/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 #include <cxxabi.h>
 

@@ -8,7 +8,7 @@
 #include "codec/buffer.hpp"
 #include "py/ref.hpp"
 
-namespace decode {
+namespace arrays {
 
 // Loads NumPy's C table on first use; ImportError when NumPy cannot be loaded (retried next call).
 bool ensure_numpy();
@@ -59,4 +59,4 @@ py::Ref convert_vec_f64(codec::Bytes& payload);
 py::Ref convert_mat_f64(codec::Bytes& payload);
 py::Ref convert_vec_mat_f64(codec::Bytes& payload);
 
-}  // namespace decode
+}  // namespace arrays

@@ -14,8 +14,8 @@
 #include <boost/asio/strand.hpp>
 
 #include "process.hpp"
-#include "ws/runtime.hpp"
-#include "ws/sync.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/sync.hpp"
 #include "ws/wsconn.hpp"
 
 namespace ws {

@@ -12,8 +12,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "ws/exchange.hpp"
-#include "ws/timeout.hpp"
+#include "rpc/exchange.hpp"
+#include "runtime/timeout.hpp"
 
 namespace ws {
 
