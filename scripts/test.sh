@@ -49,8 +49,9 @@ make_venv() {  # name interpreter numpy-spec
   fi
   # websockets: the pure-Python baseline engine, which tests/test_bench_engines.py checks against the module.
   # psutil: the tests' look at their own process tree (psutil 6 and later do not load on PyPy 3.9).
+  # pytest-asyncio runs the async tests and pytest-timeout guards them; both releases load on Python 3.9.
   "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-    "$3" pytest websockets "scikit-build-core>=0.8" "cmake>=3.24" ninja \
+    "$3" pytest "pytest-asyncio>=1.1,<2" "pytest-timeout>=2.1" websockets "scikit-build-core>=0.8" "cmake>=3.24" ninja \
     "psutil; platform_python_implementation == 'CPython'" "psutil<6; platform_python_implementation == 'PyPy'" \
     || return 1
 }

@@ -9,7 +9,7 @@ import time
 import pytest
 
 from peer import connect_ready, DEFAULT_TIMEOUT as GUARD
-from support import assert_clean_exit, in_thread, index_handler
+from support import assert_clean_exit, HOST, in_thread, index_handler
 
 
 _THREADS_CHILD = r"""
@@ -167,22 +167,29 @@ def test_loop_without_descriptor_support_still_completes(start_engine):
         loop.close()
 
 
-def test_result_waits_for_a_stopped_loop(event_loop, pair):
-    engine, peer = pair
+def test_result_waits_for_a_stopped_loop(start_engine):
+    # A loop of the test's own: it is stopped (not run) between the steps below.
+    loop = asyncio.new_event_loop()
+    try:
+        async def send():
+            engine, port = await start_engine()
+            peer = await connect_ready(HOST, port)
+            await asyncio.wait_for(engine.wait_connected(timeout_secs=GUARD), GUARD)
+            return peer, engine.reset_episode(5, "train", GUARD)
 
-    async def send():
-        return engine.reset_episode(5, "train", GUARD)
+        peer, call = loop.run_until_complete(send())
 
-    call = event_loop.run_until_complete(send())
-
-    async def answer():
-        seq, fn_id, _ = await peer.recv_request()
-        await peer.respond(seq, fn_id, b"\x05\x00\x00\x00")
-    event_loop.run_until_complete(answer())
-    # The loop is stopped while the answer arrives and for longer than a stalled queue is
-    # tolerated: the result must neither be lost nor reported as a closed loop.
-    time.sleep(0.8)
-    assert event_loop.run_until_complete(asyncio.wait_for(call, GUARD)) == 5
+        async def answer():
+            seq, fn_id, _ = await peer.recv_request()
+            await peer.respond(seq, fn_id, b"\x05\x00\x00\x00")
+        loop.run_until_complete(answer())
+        # The loop is stopped while the answer arrives and for longer than a stalled queue is
+        # tolerated: the result must neither be lost nor reported as a closed loop.
+        time.sleep(0.8)
+        assert loop.run_until_complete(asyncio.wait_for(call, GUARD)) == 5
+        peer.abort()
+    finally:
+        loop.close()
 
 
 async def test_calls_moving_between_loops_of_two_threads(pair):

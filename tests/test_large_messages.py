@@ -10,7 +10,7 @@ import pytest
 
 from peer import (DEFAULT_TIMEOUT as GUARD, encode_frame, encode_ws_frame, KIND_ECHO_REPLY, KIND_RESPONSE,
                   OP_BINARY, OP_PONG)
-from support import expect_error, expect_kept, MiB, transport_error
+from support import expect_error, expect_kept, MiB, stalled_peer, transport_error
 
 
 LIMIT = 64 * MiB
@@ -38,7 +38,7 @@ def pieces(data, cuts):
     return [data[a:b] for a, b in zip(edges, edges[1:])]
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 @pytest.mark.parametrize("fragments", [None, 5, [LIMIT - 16, 16]])
 async def test_message_of_64_mib_is_accepted(pair, fragments):
     engine, peer = pair
@@ -49,7 +49,7 @@ async def test_message_of_64_mib_is_accepted(pair, fragments):
     await expect_kept(engine, peer, next_seq=seq + 1)
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 @pytest.mark.parametrize("fragments", [None, 5])
 async def test_message_over_64_mib_is_a_receive_failure(pair, fragments):
     engine, peer = pair
@@ -67,9 +67,7 @@ async def test_message_over_64_mib_is_a_receive_failure(pair, fragments):
 @pytest.mark.parametrize("rows", [1, 1500, 3000])  # in one write, partly at call time, too big for that
 async def test_request_backed_up_at_call_time_arrives_whole(served, shrink_send_buffer, rows):
     engine = served.engine
-    peer = await served.connect(rcvbuf=1024)
-    peer.stop_reading()
-    shrink_send_buffer(served.port, peer.socket)
+    peer = await stalled_peer(served, shrink_send_buffer)
     candles = np.arange(rows * 5, dtype=np.float64).reshape(rows, 5)
     call = engine.init_candles(candles, GUARD)
     follower = engine.step_next(GUARD)

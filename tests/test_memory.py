@@ -227,7 +227,7 @@ def test_loops_dropped_without_close_are_freed(run_python, use):
     assert fds <= 2, "%d more descriptors open after 50 dropped loops" % fds
 
 
-@pytest.mark.async_timeout(120)
+@pytest.mark.timeout(120)
 async def test_memory_is_given_back_after_a_flood_of_malformed_frames(child_environment):
     # The engine runs in a child of its own, so that only its memory is measured, not the
     # peer's copies of what it sends.

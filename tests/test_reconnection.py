@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from peer import connect_ready, ConnectionLost, decode_frame, DEFAULT_TIMEOUT as GUARD, OP_BINARY, OP_CLOSE
-from support import answered, expect_error, expect_kept, HOST, TIMED_OUT, transport_error
+from support import answered, expect_error, expect_kept, HOST, stalled_peer, TIMED_OUT, transport_error
 
 
 @pytest.mark.parametrize("start_seq", [5])
@@ -27,9 +27,7 @@ async def test_sequence_restarts_at_start_seq_after_reconnect(pair, served):
 
 async def test_call_queued_behind_a_blocked_send_works_with_the_next_peer(served, shrink_send_buffer):
     engine = served.engine
-    peer = await served.connect(rcvbuf=1024)
-    peer.stop_reading()
-    shrink_send_buffer(served.port, peer.socket)
+    peer = await stalled_peer(served, shrink_send_buffer)
     # fill the buffers: every exchange gets the response sent ahead of it
     answered = 0
     while True:
@@ -56,9 +54,7 @@ async def test_call_queued_behind_a_blocked_send_works_with_the_next_peer(served
 
 async def test_page_connecting_during_a_send_is_left_alone(served, shrink_send_buffer):
     engine = served.engine
-    older = await served.connect(rcvbuf=1024)
-    older.stop_reading()
-    shrink_send_buffer(served.port, older.socket)
+    older = await stalled_peer(served, shrink_send_buffer)
     candles = np.zeros((20_000, 5))
     call = engine.init_candles(candles, timeout_secs=30)
     await asyncio.sleep(0.2)

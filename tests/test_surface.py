@@ -86,21 +86,16 @@ def test_methods_registered_in_table_order():
 
 
 @NEEDS_CPYTHON_DOCS
-@pytest.mark.parametrize("name", list(METHODS))
-def test_method_text_signature_and_docstring(name):
-    method = getattr(RustEngineAsync, name)
-    signature, doc = METHODS[name]
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
-
-
-@NEEDS_CPYTHON_DOCS
-@pytest.mark.parametrize("name", list(MODULE_FUNCTIONS))
-def test_module_function_text_signature_and_docstring(name):
-    function = getattr(py_engine_rust, name)
-    signature, doc = MODULE_FUNCTIONS[name]
-    assert function.__text_signature__ == signature
-    assert function.__doc__ == doc
+@pytest.mark.parametrize("owner, table, name",
+                         [(RustEngineAsync, METHODS, name) for name in METHODS]
+                         + [(py_engine_rust, MODULE_FUNCTIONS, name) for name in MODULE_FUNCTIONS],
+                         ids=["method %s" % name for name in METHODS]
+                         + ["function %s" % name for name in MODULE_FUNCTIONS])
+def test_text_signature_and_docstring(owner, table, name):
+    callable_ = getattr(owner, name)
+    signature, doc = table[name]
+    assert callable_.__text_signature__ == signature
+    assert callable_.__doc__ == doc
 
 
 @pytest.mark.parametrize("args, kwargs", [

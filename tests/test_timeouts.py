@@ -8,10 +8,11 @@ import time
 import numpy as np
 import pytest
 
-from peer import DEFAULT_TIMEOUT as GUARD, encode_frame, encode_ws_frame, free_port, KIND_RESPONSE, OP_BINARY
+from peer import (connect_ready, DEFAULT_TIMEOUT as GUARD, encode_frame, encode_ws_frame, free_port, KIND_RESPONSE,
+                  OP_BINARY)
 from support import (exchange, expect_dropped, expect_error, expect_kept, HOST, in_thread,
                      LARGEST_FLOAT_BELOW_2_64, MiB, NEGATIVE, OPERATIONS, outcome_of, RustEngineAsync,
-                     TOO_BIG, transport_error)
+                     stalled_peer, TOO_BIG, transport_error)
 
 
 def call_with(name, timeout):
@@ -34,6 +35,48 @@ async def test_default_timeout_is_used_when_absent_or_none(pair, name):
              getattr(engine, name)(*((3, "test") if name == "reset_episode" else ()))]
     async with peer.serve(lambda fn, payload: b"\x00\x00\x00\x00"):
         await asyncio.wait_for(asyncio.gather(*calls), GUARD)
+
+
+#: The timeout of each operation when ``timeout_secs`` is absent or None, in seconds.
+DEFAULT_SECONDS = {"step_next": 10.0, "reset_episode": 10.0, "get_rl_config": 10.0, "get_sync_policy": 5.0}
+#: How much later than its deadline an unanswered call may end on a loaded machine.
+LATE = 2.0
+
+
+@pytest.mark.timeout(60)
+async def test_unanswered_calls_without_a_timeout_end_at_their_default(start_engine):
+    # One engine and peer per call, so that the defaults (up to 10 s) all run at once.
+    cases = [(name, absent) for name in OPERATIONS for absent in (True, False)]
+    pairs = []
+    try:
+        for _ in cases:
+            engine, port = await start_engine()
+            peer = await connect_ready(HOST, port)
+            pairs.append((engine, peer))
+            await asyncio.wait_for(engine.wait_connected(timeout_secs=GUARD), GUARD)
+        started = time.monotonic()
+        calls = []
+        for (name, absent), (engine, _) in zip(cases, pairs):
+            if absent:
+                calls.append(getattr(engine, name)(*((3, "test") if name == "reset_episode" else ())))
+            else:
+                calls.append(OPERATIONS[name][0](engine, None))
+        requests = [await peer.recv_request() for _, peer in pairs]
+
+        async def ended(call):
+            with pytest.raises(RuntimeError) as info:
+                await call
+            return time.monotonic() - started, str(info.value)
+
+        outcomes = await asyncio.wait_for(asyncio.gather(*map(ended, calls)),
+                                          max(DEFAULT_SECONDS.values()) + LATE + GUARD)
+    finally:
+        for _, peer in pairs:
+            peer.abort()
+    for (name, absent), (seq, fn_id, _), (elapsed, text) in zip(cases, requests, outcomes):
+        assert text == transport_error(seq, fn_id, "timeout waiting response"), (name, absent)
+        # The deadline starts with the receive phase, after the call was made: never before the default.
+        assert DEFAULT_SECONDS[name] <= elapsed < DEFAULT_SECONDS[name] + LATE, (name, absent, elapsed)
 
 
 @pytest.mark.parametrize("name", list(OPERATIONS))
@@ -122,9 +165,7 @@ async def test_zero_timeout_succeeds_when_the_response_is_already_there(pair, be
 
 async def test_blocked_request_send_fails_within_its_timeout(served, shrink_send_buffer):
     engine = served.engine
-    peer = await served.connect(rcvbuf=1024)
-    peer.stop_reading()
-    shrink_send_buffer(served.port, peer.socket)
+    peer = await stalled_peer(served, shrink_send_buffer)
 
     # Responses are sent ahead, so exchanges succeed until the engine's
     # requests no longer fit in the socket buffers.
