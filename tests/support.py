@@ -6,6 +6,8 @@ in conftest.py, which builds its engines with :func:`serving`."""
 
 import asyncio
 import contextlib
+import importlib.util
+import os
 import re
 import socket
 import threading
@@ -303,3 +305,19 @@ def engine_failure(exc: BaseException) -> Optional[EngineFailure]:
     if type(exc) is ValueError and _kind(text, FRAME_KINDS):
         return MalformedAnswer(exc, text)
     return None
+
+
+# ---------------------------------------------------------------------------
+# Pages over HTTP for the browser tests: the benchmarks' quiet static server, loaded from its file so
+# that bench/'s other modules stay off sys.path.
+
+def _bench_common():
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "bench", "common.py")
+    spec = importlib.util.spec_from_file_location("bench_common", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+#: ``with serve_directory(directory, host="127.0.0.1") as port``: see bench/common.py.
+serve_directory = _bench_common().serve_directory

@@ -9,24 +9,19 @@ file loads (and the tests skip) where Playwright is not installed.
 
 from __future__ import annotations
 
-import contextlib
-import functools
-import http.server
 import os
-import sys
-import threading
 from typing import List, Optional
 
 import pytest
 import pytest_asyncio
 from pytest_asyncio import is_async_test
 
+from support import serve_directory, serving  # tests/support.py
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "examples"))
-from chromium_flags import launch_options  # noqa: E402  (examples/chromium_flags.py)
-from support import serving  # noqa: E402  (tests/support.py)
 
 UI_DIR = os.path.join(ROOT, "ui")
+CHROMIUM = "/usr/bin/chromium"
 #: A host name that merely begins like "localhost"; Chromium resolves it to
 #: 127.0.0.1. test_browser.py repeats it.
 LOOKALIKE_HOST = "localhost.attacker.test"
@@ -34,22 +29,9 @@ LOOKALIKE_HOST = "localhost.attacker.test"
 GUARD = 5.0
 
 
-class _QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-
-@contextlib.contextmanager
 def serve_ui(host: str):
-    handler = functools.partial(_QuietHandler, directory=UI_DIR)
-    server = http.server.ThreadingHTTPServer((host, 0), handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield server.server_address[1]
-    finally:
-        server.shutdown()
-        server.server_close()
+    """Serves ui/ on ``host``; yields the port."""
+    return serve_directory(UI_DIR, host)
 
 
 def pytest_collection_modifyitems(items):
@@ -74,8 +56,10 @@ async def browser():
 
     playwright = await async_playwright().start()
     try:
+        # Playwright's default flags keep a hidden page unthrottled (timers, renderer priority, messages).
         chromium = await playwright.chromium.launch(
-            **launch_options(extra=["--host-resolver-rules=MAP %s 127.0.0.1" % LOOKALIKE_HOST]))
+            executable_path=CHROMIUM, headless=True,
+            args=["--host-resolver-rules=MAP %s 127.0.0.1" % LOOKALIKE_HOST])
     except BaseException:
         await playwright.stop()
         raise
