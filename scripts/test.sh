@@ -100,9 +100,10 @@ make_venv cpython python3 "numpy>=2" && build_into cpython || failures+=("cpytho
 # What `pip install ".[gym]"` adds (Gymnasium, Playwright), read from pyproject.toml. Playwright drives
 # Debian's Chromium (never `playwright install`). The browser tests (tests/e2e, tests/gym) skip on an
 # interpreter where these do not install.
-GYM_EXTRA=$(.venv/cpython/bin/python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["gym"]))') \
+# One requirement a line: some carry environment markers, which have spaces.
+GYM_EXTRA_LINES=$(.venv/cpython/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["gym"]))') \
   || failures+=("reading the gym extra")
-read -r -a GYM_EXTRA <<<"${GYM_EXTRA:-}"
+mapfile -t GYM_EXTRA <<<"${GYM_EXTRA_LINES:-}"
 .venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${GYM_EXTRA[@]}" || failures+=("gym extra (cpython)")
 # The ray and rllib extras (the Ray worker and RLlib tests in tests/gym), on CPython only: Ray has no PyPy
 # build. RLlib brings the Gymnasium release it pins, which the environment tests then run against.
