@@ -28,16 +28,17 @@ import gc
 import json
 import os
 import platform
-import socket
 import struct
 import subprocess
 import sys
 import time
+from statistics import median
 
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from common import free_port  # noqa: E402  (bench/common.py)
 
 U32 = struct.Struct("<I")
 MAT_HEADER = struct.Struct("<II")
@@ -50,12 +51,6 @@ FULL = dict(rounds=3, rt=20_000, warmup=2_000, tp_secs=1.5, bulk=5, codec_secs=0
             mem_ops=100_000, mem_warmup=10_000)
 QUICK = dict(rounds=1, rt=2_000, warmup=200, tp_secs=0.3, bulk=2, codec_secs=0.1, codec_max=3,
              mem_ops=10_000, mem_warmup=2_000)
-
-
-def median(values):
-    v = sorted(values)
-    n = len(v)
-    return v[n // 2] if n % 2 else 0.5 * (v[n // 2 - 1] + v[n // 2])
 
 
 def percentile(sorted_values, q):
@@ -74,12 +69,6 @@ def cpus_allowed():
             if line.startswith("Cpus_allowed_list:"):
                 return line.split(":", 1)[1].strip()
     return "unknown"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def make_engine(impl, port):

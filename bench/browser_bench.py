@@ -24,24 +24,18 @@ and 4 pages, and with --perf also records `perf` samples of the engine process.
 
 import argparse
 import asyncio
-import contextlib
-import functools
-import http.server
 import importlib.metadata
 import json
 import os
 import platform
 import shutil
-import socket
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "examples"))
-from chromium_flags import CHROMIUM, CHROMIUM_FLAGS  # noqa: E402
+from common import CHROMIUM, free_ports, serve_directory  # noqa: E402  (bench/common.py)
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 EPISODE_LENGTH, WINDOW = 50, 20
@@ -70,35 +64,9 @@ QUICK = dict(rounds=1, warmup=0.2, secs=0.5,
                    ("ui-eager", "two", [1], "pypy")])
 
 
-def free_ports(n):
-    socks = []
-    try:
-        for _ in range(n):
-            s = socket.socket()
-            s.bind(("127.0.0.1", 0))
-            socks.append(s)
-        return [s.getsockname()[1] for s in socks]
-    finally:
-        for s in socks:
-            s.close()
-
-
-class QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-
-@contextlib.contextmanager
 def serve_repository():
     """Serves the repository on 127.0.0.1 (an origin the engines accept); yields the port."""
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=ROOT))
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield server.server_address[1]
-    finally:
-        server.shutdown()
-        server.server_close()
+    return serve_directory(ROOT)
 
 
 # -- processor time ----------------------------------------------------------------------------
@@ -377,7 +345,7 @@ async def cmd_run(a, cfg):
     t_start = time.perf_counter()
     with serve_repository() as http_port:
         async with async_playwright() as pw:
-            browser = await launch(pw, http_port, CHROMIUM_FLAGS)
+            browser = await launch(pw, http_port)
             version = browser.version
             try:
                 for r in range(cfg["rounds"]):
@@ -395,7 +363,7 @@ async def cmd_run(a, cfg):
             finally:
                 await browser.close()
     return dict(kind="browser", config={k: v for k, v in cfg.items() if k != "rows"},
-                rows=[list(c) for c in cells], chromium=version, chromium_flags=CHROMIUM_FLAGS,
+                rows=[list(c) for c in cells], chromium=version, chromium_flags=[],
                 episode_length=EPISODE_LENGTH, window=WINDOW, viewport=VIEWPORT, results=results,
                 pypy=a.pypy, secs=time.perf_counter() - t_start, python=platform.python_version(),
                 playwright=importlib.metadata.version("playwright"))
@@ -455,7 +423,7 @@ async def cmd_profile(a, cfg):
     out = {}
     with serve_repository() as http_port:
         async with async_playwright() as pw:
-            browser = await launch(pw, http_port, CHROMIUM_FLAGS)
+            browser = await launch(pw, http_port)
             try:
                 for r in range(cfg["rounds"]):
                     for kind in a.kinds.split(","):

@@ -32,6 +32,8 @@ import numpy as np
 import py_engine_rust_gym
 from py_engine_rust_gym.records import EpisodeRecorder, flush as flush_records
 
+from common import spread  # bench/common.py (the script's directory is on sys.path)
+
 HEADING = "## Gymnasium environments: make_vec(N) against N separate environments"
 RECORD_HEADING = "## Gymnasium environments: the cost of recording episodes"
 EPISODE_LENGTH = 4000
@@ -155,13 +157,6 @@ class TimedRecorder(EpisodeRecorder):
         started = time.perf_counter()
         super().stepped(runner, action, step)
         self.seconds += time.perf_counter() - started
-
-
-def spread(values: List[float], digits: int = 0) -> str:
-    """The median and half the range, as a percentage of it."""
-    median = statistics.median(values)
-    half = (max(values) - min(values)) / 2
-    return "%s ±%.0f%%" % ("{:,.{}f}".format(median, digits), 100 * half / abs(median) if median else 0)
 
 
 def write_section(path: str, section: str, heading: str = HEADING) -> None:

@@ -27,6 +27,8 @@ import sys
 import time
 from typing import Dict, List, Optional, Tuple
 
+from common import spread  # bench/common.py (the script's directory is on sys.path)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 HEADING = "## Gymnasium environments: speed of make_vec beside an earlier build and under PyPy"
 EPISODE_LENGTH = 4000
@@ -117,12 +119,6 @@ def run_worker(python: str, kind: str, n: int, actions: str, batches: int, warmu
     if done.returncode != 0:
         raise RuntimeError("worker %s failed:\n%s" % (" ".join(command), done.stderr[-3000:]))
     return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def spread(values: List[float], digits: int = 0) -> str:
-    median = statistics.median(values)
-    half = (max(values) - min(values)) / 2
-    return "%s ±%.0f%%" % ("{:,.{}f}".format(median, digits), 100 * half / abs(median) if median else 0)
 
 
 def main(argv: Optional[List[str]] = None) -> int:

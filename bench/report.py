@@ -15,16 +15,11 @@ import platform
 import re
 import subprocess
 import time
+from statistics import median
 from typing import List
 
 INTERPRETERS = [("cpython", "CPython"), ("pypy", "PyPy")]
 RT_TARGET = {"cpython": 1.5, "pypy": 2.0}
-
-
-def median(values):
-    v = sorted(values)
-    n = len(v)
-    return v[n // 2] if n % 2 else 0.5 * (v[n // 2 - 1] + v[n // 2])
 
 
 class Stat:

@@ -49,8 +49,9 @@ make_venv() {  # name interpreter numpy-spec
   fi
   # websockets: the pure-Python baseline engine, which tests/test_bench_engines.py checks against the module.
   # psutil: the tests' look at their own process tree (psutil 6 and later do not load on PyPy 3.9).
+  # pytest-asyncio runs the async tests and pytest-timeout guards them; both releases load on Python 3.9.
   "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-    "$3" pytest websockets "scikit-build-core>=0.8" "cmake>=3.24" ninja \
+    "$3" pytest "pytest-asyncio>=1.1,<2" "pytest-timeout>=2.1" websockets "scikit-build-core>=0.8" "cmake>=3.24" ninja \
     "psutil; platform_python_implementation == 'CPython'" "psutil<6; platform_python_implementation == 'PyPy'" \
     || return 1
 }
@@ -99,9 +100,10 @@ make_venv cpython python3 "numpy>=2" && build_into cpython || failures+=("cpytho
 # What `pip install ".[gym]"` adds (Gymnasium, Playwright), read from pyproject.toml. Playwright drives
 # Debian's Chromium (never `playwright install`). The browser tests (tests/e2e, tests/gym) skip on an
 # interpreter where these do not install.
-GYM_EXTRA=$(.venv/cpython/bin/python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["gym"]))') \
+# One requirement a line: some carry environment markers, which have spaces.
+GYM_EXTRA_LINES=$(.venv/cpython/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["gym"]))') \
   || failures+=("reading the gym extra")
-read -r -a GYM_EXTRA <<<"${GYM_EXTRA:-}"
+mapfile -t GYM_EXTRA <<<"${GYM_EXTRA_LINES:-}"
 .venv/cpython/bin/python -m pip install -q --disable-pip-version-check "${GYM_EXTRA[@]}" || failures+=("gym extra (cpython)")
 # The ray and rllib extras (the Ray worker and RLlib tests in tests/gym), on CPython only: Ray has no PyPy
 # build. RLlib brings the Gymnasium release it pins, which the environment tests then run against.

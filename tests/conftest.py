@@ -1,16 +1,15 @@
 """Shared fixtures and helpers for the py_engine_rust tests.
 
-Only pytest and numpy are assumed.  ``async def`` tests are run by the
-``pytest_pyfunc_call`` hook below on the loop of the ``event_loop`` fixture
-(or on a fresh loop when the test does not use it), under a hang guard of
-``ASYNC_TEST_LIMIT`` seconds that a test can change with
-``@pytest.mark.async_timeout(seconds)``.  Async set-up is done by sync fixtures
-that drive that same loop, so a test receives ready objects.
+``async def`` tests and fixtures run under pytest-asyncio (``asyncio_mode =
+"auto"`` in pyproject.toml), each test on a fresh loop that its async fixtures
+share.  Every async test has a hang guard of ``ASYNC_TEST_LIMIT`` seconds
+(pytest-timeout) unless it sets its own with ``@pytest.mark.timeout(seconds)``.
 
 Test modules get the helpers through fixtures (``start_engine``,
 ``run_python``, ``child_environment``, ``shrink_send_buffer``,
 ``engine_process``), not by importing this file: another directory's
-conftest.py may take the module name "conftest".
+conftest.py may take the module name "conftest".  What they import lives in
+support.py.
 """
 
 from __future__ import annotations
@@ -28,22 +27,17 @@ import sys
 import threading
 import time
 from collections import Counter
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional
 
 import pytest
 
 import py_engine_rust
-from peer import DEFAULT_TIMEOUT, Peer, connect_ready, free_port
+from peer import DEFAULT_TIMEOUT, free_port
+from support import serving, start_engine_on_free_port
 
-HOST = "127.0.0.1"
 ASYNC_TEST_LIMIT = 30.0
 #: Hang guard for things that should happen at once (connections, replies).
 GUARD = DEFAULT_TIMEOUT
-
-
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "async_timeout(seconds): hang guard of an async test")
 
 
 class AttackTally:
@@ -94,94 +88,14 @@ def pytest_terminal_summary(terminalreporter):
             terminalreporter.write_line(line)
 
 
-def _close_loop(loop: asyncio.AbstractEventLoop) -> None:
-    try:
-        pending = [t for t in asyncio.all_tasks(loop) if not t.done()]
-        for task in pending:
-            task.cancel()
-        if pending:
-            loop.run_until_complete(
-                asyncio.gather(*pending, return_exceptions=True))
-        loop.run_until_complete(loop.shutdown_asyncgens())
-    finally:
-        asyncio.set_event_loop(None)
-        loop.close()
-
-
-@pytest.hookimpl(tryfirst=True)
-def pytest_pyfunc_call(pyfuncitem):
-    func = pyfuncitem.obj
-    if not inspect.iscoroutinefunction(func):
-        return None
-    loop = pyfuncitem.funcargs.get("event_loop")
-    own_loop = loop is None
-    if own_loop:
-        loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    marker = pyfuncitem.get_closest_marker("async_timeout")
-    limit = marker.args[0] if marker else ASYNC_TEST_LIMIT
-    kwargs = {name: pyfuncitem.funcargs[name]
-              for name in inspect.signature(func).parameters}
-    try:
-        loop.run_until_complete(asyncio.wait_for(func(**kwargs), limit))
-    finally:
-        if own_loop:
-            _close_loop(loop)
-    return True
-
-
-async def start_engine_on_free_port(start_seq: Optional[int] = None, host: str = HOST
-                       ) -> Tuple["py_engine_rust.RustEngineAsync", int]:
-    """Construct an engine on a free port and await ``start()``.
-
-    Returns ``(engine, port)``.  Retries with another port if the chosen one
-    was taken in the meantime (other processes share the machine).
-    """
-    for attempt in range(5):
-        port = free_port(host.strip("[]"))
-        engine = py_engine_rust.RustEngineAsync(host, port, start_seq)
-        try:
-            await asyncio.wait_for(engine.start(), GUARD)
-        except RuntimeError as exc:
-            if "Address already in use" in str(exc) and attempt < 4:
-                continue
-            raise
-        return engine, port
-    raise AssertionError("unreachable")
-
-
-class EngineUnderTest:
-    """A started engine, its port, and the peers a test opened on it."""
-
-    def __init__(self, engine, port: int, start_seq: Optional[int]):
-        self.engine = engine
-        self.port = port
-        self.start_seq = 1 if start_seq is None else start_seq
-        self.peers: List[Peer] = []
-
-    async def connect(self, origin=None, path: str = "/", **kwargs) -> Peer:
-        """Connect a peer, read its handshake, and wait until it is installed.
-
-        The wait is ``wait_connected``, so it proves installation only when
-        the slot was empty before.
-        """
-        peer = await connect_ready(HOST, self.port, origin, path, **kwargs)
-        self.peers.append(peer)
-        await asyncio.wait_for(self.engine.wait_connected(timeout_secs=GUARD), GUARD)
-        return peer
-
-    def close(self) -> None:
-        for peer in self.peers:
-            peer.abort()
-
-
-@pytest.fixture
-def event_loop():
-    """The loop on which the test (if ``async``) and its fixtures run."""
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    yield loop
-    _close_loop(loop)
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(items):
+    # A hang guard for every async test that sets none of its own: a lost completion must
+    # fail the test, not stall the run.
+    for item in items:
+        if (inspect.iscoroutinefunction(getattr(item, "obj", None))
+                and item.get_closest_marker("timeout") is None):
+            item.add_marker(pytest.mark.timeout(ASYNC_TEST_LIMIT))
 
 
 @pytest.fixture
@@ -191,18 +105,16 @@ def start_seq():
 
 
 @pytest.fixture
-def served(event_loop, start_seq):
+async def served(start_seq):
     """A started engine (an :class:`EngineUnderTest`) without a peer."""
-    engine, port = event_loop.run_until_complete(start_engine_on_free_port(start_seq))
-    under_test = EngineUnderTest(engine, port, start_seq)
-    yield under_test
-    under_test.close()
+    async with serving(start_seq) as under_test:
+        yield under_test
 
 
 @pytest.fixture
-def pair(event_loop, served):
+async def pair(served):
     """``(engine, peer)``: a started engine with one installed peer."""
-    peer = event_loop.run_until_complete(served.connect())
+    peer = await served.connect()
     return served.engine, peer
 
 

@@ -25,6 +25,7 @@ import pytest
 from peer import (DEFAULT_TIMEOUT as GUARD, KIND_REQUEST, KIND_RESPONSE, OP_BINARY, OP_CLOSE,
                   OP_CONTINUATION, OP_PING, OP_PONG, OP_TEXT, ConnectionLost, HANDSHAKE_MESSAGE,
                   Peer, ProtocolError, connect_ready, decode_frame, encode_frame, encode_ws_frame)
+from support import MalformedAnswer, PeerRefusal, TransportFailure, answering, engine_failure
 
 HOST = "127.0.0.1"
 MiB = 1024 * 1024
@@ -32,12 +33,10 @@ MiB = 1024 * 1024
 MARGIN = 2.0
 SEED = int(os.environ.get("FAULT_SEED") or random.SystemRandom().randrange(2 ** 32))
 
-_TRANSPORT = re.compile(r"RpcTransportError\(seq=(None|Some\(\d+\)), fnId=(None|Some\(\d+\))\): (.*)\Z", re.S)
-_RPC = re.compile(r"RpcError\(seq=\d+, fnId=\d+, err=\d+, sub=\d+\): ")
+#: Transport errors that are a clear outcome of an attack (each a kind of TransportFailure).
 CLEAR_TRANSPORT = ("no websocket connected", "connection missing", "websocket send failed",
                    "websocket recv failed", "websocket closed", "timeout waiting response",
                    "protocol version mismatch", "seq mismatch", "fnId mismatch")
-CLEAR_VALUE = ("frame too short", "payload length mismatch")
 #: Outcomes after which the connection is gone.
 DROPPING = set(CLEAR_TRANSPORT)
 
@@ -55,22 +54,16 @@ def classify(future) -> str:
     exc = future.exception()
     if exc is None:
         return "result"
+    failure = engine_failure(exc)
+    if isinstance(failure, TransportFailure) and failure.kind in CLEAR_TRANSPORT:
+        if failure.kind in ("websocket recv failed", "websocket send failed"):
+            return re.sub(r"\d+", "N", failure.message)
+        return failure.kind
+    if isinstance(failure, PeerRefusal):
+        return "RpcError"
+    if isinstance(failure, MalformedAnswer):
+        return failure.kind
     text = str(exc)
-    if type(exc) is RuntimeError:
-        match = _TRANSPORT.match(text)
-        if match:
-            message = match.group(3)
-            for known in CLEAR_TRANSPORT:
-                if message.startswith(known):
-                    if known in ("websocket recv failed", "websocket send failed"):
-                        return re.sub(r"\d+", "N", message)
-                    return known
-        if _RPC.match(text):
-            return "RpcError"
-    if type(exc) is ValueError:
-        for known in CLEAR_VALUE:
-            if text.startswith(known):
-                return known
     raise AssertionError("unclear outcome (seed %d): %s: %r" % (SEED, type(exc).__name__, text))
 
 
@@ -78,14 +71,7 @@ def drops(outcome: str) -> bool:
     return outcome.split(":")[0] in DROPPING
 
 
-def good_answer(fn_id: int, payload: bytes) -> bytes:
-    if fn_id == 101:
-        return payload[:4]
-    if fn_id == 102:
-        return b'{"ok":1}'
-    if fn_id == 120:
-        return b"\x01"
-    return b""
+good_answer = answering(b'{"ok":1}', b"\x01")
 
 
 class Attack:
@@ -332,7 +318,7 @@ MALFORMED = {
 }
 
 
-@pytest.mark.async_timeout(90)
+@pytest.mark.timeout(90)
 @pytest.mark.parametrize("name", list(MALFORMED))
 async def test_malformed_input(served, tally, name):
     send, tries = MALFORMED[name]
@@ -357,7 +343,7 @@ async def test_malformed_input(served, tally, name):
 # Stalls
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 async def test_peer_that_stops_reading(served, tally, shrink_send_buffer):
     attack = Attack("peer that stops reading", tally, served.engine, served.port)
     try:
@@ -387,7 +373,7 @@ STALLED_UPGRADES = [b"", b"G", b"GET / HTTP/1.1\r\n", b"GET / HTTP/1.1\r\nHost: 
                     b"Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"]
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 async def test_stalled_upgrades_then_a_real_peer(served, tally):
     attack = Attack("100 stalled upgrades", tally, served.engine, served.port)
     stalled = []
@@ -410,7 +396,7 @@ async def test_stalled_upgrades_then_a_real_peer(served, tally):
         await attack.finish()
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 @pytest.mark.parametrize("origin", [None, "http://localhost:5173"])
 async def test_upgrade_sent_one_byte_at_a_time(served, tally, origin):
     attack = Attack("upgrade one byte at a time", tally, served.engine, served.port)
@@ -441,7 +427,7 @@ async def test_upgrade_sent_one_byte_at_a_time(served, tally, origin):
 # Churn
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 async def test_peer_reconnecting_every_few_milliseconds(served, tally):
     attack = Attack("reconnect every few ms", tally, served.engine, served.port)
     servers = []
@@ -475,7 +461,7 @@ async def test_peer_reconnecting_every_few_milliseconds(served, tally):
         await attack.finish()
 
 
-@pytest.mark.async_timeout(120)
+@pytest.mark.timeout(120)
 async def test_ten_thousand_calls_cancelled_at_random_points(served, tally):
     attack = Attack("10,000 calls cancelled at random", tally, served.engine, served.port)
     rng = attack.rng
@@ -527,7 +513,7 @@ async def test_ten_thousand_calls_cancelled_at_random_points(served, tally):
 # Scale
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 async def test_32_engines_on_32_ports(start_engine, tally):
     name = "32 engines on 32 ports"
     engines = [await start_engine() for _ in range(32)]
@@ -560,7 +546,7 @@ async def test_32_engines_on_32_ports(start_engine, tally):
             peer.abort()
 
 
-@pytest.mark.async_timeout(60)
+@pytest.mark.timeout(60)
 async def test_two_loops_in_two_threads_with_own_and_shared_engines(pair, served, start_engine, tally):
     name = "two loop threads, one shared engine"
     shared, shared_peer = pair

@@ -39,19 +39,15 @@ class Pages:
 
 
 @pytest.fixture
-def pages(event_loop, start_engine, request):
+async def pages(start_engine, request):
     n = getattr(request, "param", 3)
-
-    async def make():
-        engines, peers = [], []
-        for _ in range(n):
-            engine, port = await start_engine()
-            peers.append(await connect_ready("127.0.0.1", port))
-            await engine.wait_connected(GUARD)
-            engines.append(engine)
-        return Pages(engines, peers)
-
-    made = event_loop.run_until_complete(make())
+    engines, peers = [], []
+    for _ in range(n):
+        engine, port = await start_engine()
+        peers.append(await connect_ready("127.0.0.1", port))
+        await engine.wait_connected(GUARD)
+        engines.append(engine)
+    made = Pages(engines, peers)
     yield made
     for peer in made.peers:
         peer.abort()

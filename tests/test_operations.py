@@ -1,4 +1,5 @@
-"""The array operations, trading commands and queries against a scripted peer."""
+"""Each operation against a scripted peer: the request it sends, the result it
+returns, and the errors it raises before anything is sent."""
 
 import asyncio
 import math
@@ -7,9 +8,9 @@ import struct
 import numpy as np
 import pytest
 
-from peer import RpcFailure
-
-F = struct.Struct("<d")
+from peer import DEFAULT_TIMEOUT as GUARD, encode_frame, free_port, OP_BINARY, RpcFailure
+from support import (exchange, expect_error, expect_kept, HOST, Index, OPERATIONS, OUT_OF_RANGE,
+                     RustEngineAsync, transport_error)
 
 
 def vec(*values):
@@ -68,39 +69,6 @@ def answer(fn_id, payload):
     return ANSWERS[fn_id]
 
 
-@pytest.mark.parametrize("call,fn_id,payload", REQUESTS)
-async def test_request_bytes(pair, call, fn_id, payload):
-    engine, peer = pair
-    async with peer.serve(answer) as server:
-        await call(engine)
-    assert [(f, p) for _, f, p in server.requests] == [(fn_id, payload)]
-
-
-async def test_request_keeps_nan_time_limit_bits(pair):
-    engine, peer = pair
-    nan = struct.unpack("<d", bytes.fromhex("0100000000f8ff7f"))[0]
-    async with peer.serve(answer) as server:
-        await engine.place_order("buy", "stop", 1.0, 1, time_limit=nan)
-    assert server.requests[0][2][-8:] == bytes.fromhex("0100000000f8ff7f")
-
-
-async def test_init_candles_reads_the_array_only_during_the_call(pair):
-    engine, peer = pair
-    arr = C_ORDER.copy()
-    gate = asyncio.Event()
-
-    async def slow(fn_id, payload):
-        await gate.wait()
-        return b""
-
-    async with peer.serve(slow) as server:
-        pending = asyncio.ensure_future(engine.init_candles(arr))
-        arr[:] = -1.0
-        gate.set()
-        assert await pending is None
-    assert server.requests[0][2] == mat(2, 5, range(10))
-
-
 _HUGE_CANDLES_CHILD = r"""
 import asyncio, resource, sys
 import numpy as np
@@ -132,15 +100,6 @@ asyncio.run(main())
 """
 
 
-@pytest.mark.parametrize("rows, cols, order", [(2 ** 29 + 1, 1, "C"), (2 ** 28 + 1, 2, "F")])
-def test_init_candles_over_4_gib_is_refused_before_any_copy(run_python, rows, cols, order):
-    # A payload over 4 GiB cannot be described by the frame header: the call must say so at
-    # once instead of building it first (which the address-space limit of the child forbids).
-    child = run_python(_HUGE_CANDLES_CHILD, str(rows), str(cols), order, timeout=60)
-    assert child.returncode == 0, child.stderr[-3000:]
-    assert child.stdout == "ValueError\n", (child.stdout, child.stderr[-3000:])
-
-
 RESULTS = [
     (lambda e: e.get_snapshot(), vec(1.0, 2.0), np.array([1.0, 2.0])),
     (lambda e: e.get_snapshot(), vec(), np.zeros(0)),
@@ -154,27 +113,6 @@ RESULTS = [
     (lambda e: e.init_candles(C_ORDER), vec(1.0), None),
 ]
 
-
-@pytest.mark.parametrize("call,response,expected", RESULTS)
-async def test_results(pair, call, response, expected):
-    engine, peer = pair
-    async with peer.serve(lambda fn_id, payload: response):
-        got = await call(engine)
-    if expected is None:
-        assert got is None
-        return
-    assert got.dtype == np.float64 and got.shape == expected.shape
-    assert got.tobytes() == expected.tobytes()
-    assert got.flags.c_contiguous and got.flags.writeable
-
-
-async def test_step_and_sync_returns_vector_and_matrix(pair):
-    engine, peer = pair
-    async with peer.serve(lambda fn_id, payload: vec(1.0, 2.0) + mat(1, 2, [3.0, 4.0])):
-        v, m = await engine.step_and_sync()
-    assert v.tolist() == [1.0, 2.0] and m.tolist() == [[3.0, 4.0]]
-
-
 MALFORMED = [
     (lambda e: e.get_snapshot(), b"\x01\x00\x00", "VecF64 payload too short"),
     (lambda e: e.get_snapshot(), vec(1.0, 2.0)[:12], "VecF64 length mismatch: expected 20, got 12"),
@@ -185,17 +123,6 @@ MALFORMED = [
     (lambda e: e.step_and_sync(), vec(1.0), "VecMatF64 missing matrix header"),
     (lambda e: e.step_and_sync(), b"", "VecMatF64 payload too short"),
 ]
-
-
-@pytest.mark.parametrize("call,response,message", MALFORMED)
-async def test_malformed_results_keep_the_connection(pair, call, response, message):
-    engine, peer = pair
-    async with peer.serve(lambda fn_id, payload: response if fn_id != 2 else b""):
-        with pytest.raises(ValueError) as info:
-            await call(engine)
-        assert str(info.value) == message
-        assert await engine.step_next() is None
-
 
 ARGUMENT_ERRORS = [
     (lambda e: e.place_order("short", "limit", 1.0, 5), ValueError, "side must be 'buy' or 'sell'"),
@@ -232,6 +159,82 @@ ARGUMENT_ERRORS = [
     (lambda e: e.init_candles(np.zeros(5)), TypeError, "argument 'ohlc5': dimensionality mismatch:\n from=1, to=2"),
     (lambda e: e.get_snapshot(timeout_secs="1"), TypeError, "argument 'timeout_secs': must be real number, not str"),
 ]
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("call,fn_id,payload", REQUESTS)
+async def test_request_bytes(pair, call, fn_id, payload):
+    engine, peer = pair
+    async with peer.serve(answer) as server:
+        await call(engine)
+    assert [(f, p) for _, f, p in server.requests] == [(fn_id, payload)]
+
+
+async def test_request_keeps_nan_time_limit_bits(pair):
+    engine, peer = pair
+    nan = struct.unpack("<d", bytes.fromhex("0100000000f8ff7f"))[0]
+    async with peer.serve(answer) as server:
+        await engine.place_order("buy", "stop", 1.0, 1, time_limit=nan)
+    assert server.requests[0][2][-8:] == bytes.fromhex("0100000000f8ff7f")
+
+
+async def test_init_candles_reads_the_array_only_during_the_call(pair):
+    engine, peer = pair
+    arr = C_ORDER.copy()
+    gate = asyncio.Event()
+
+    async def slow(fn_id, payload):
+        await gate.wait()
+        return b""
+
+    async with peer.serve(slow) as server:
+        pending = asyncio.ensure_future(engine.init_candles(arr))
+        arr[:] = -1.0
+        gate.set()
+        assert await pending is None
+    assert server.requests[0][2] == mat(2, 5, range(10))
+
+
+@pytest.mark.parametrize("rows, cols, order", [(2 ** 29 + 1, 1, "C"), (2 ** 28 + 1, 2, "F")])
+def test_init_candles_over_4_gib_is_refused_before_any_copy(run_python, rows, cols, order):
+    # A payload over 4 GiB cannot be described by the frame header: the call must say so at
+    # once instead of building it first (which the address-space limit of the child forbids).
+    child = run_python(_HUGE_CANDLES_CHILD, str(rows), str(cols), order, timeout=60)
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert child.stdout == "ValueError\n", (child.stdout, child.stderr[-3000:])
+
+
+@pytest.mark.parametrize("call,response,expected", RESULTS)
+async def test_results(pair, call, response, expected):
+    engine, peer = pair
+    async with peer.serve(lambda fn_id, payload: response):
+        got = await call(engine)
+    if expected is None:
+        assert got is None
+        return
+    assert got.dtype == np.float64 and got.shape == expected.shape
+    assert got.tobytes() == expected.tobytes()
+    assert got.flags.c_contiguous and got.flags.writeable
+
+
+async def test_step_and_sync_returns_vector_and_matrix(pair):
+    engine, peer = pair
+    async with peer.serve(lambda fn_id, payload: vec(1.0, 2.0) + mat(1, 2, [3.0, 4.0])):
+        v, m = await engine.step_and_sync()
+    assert v.tolist() == [1.0, 2.0] and m.tolist() == [[3.0, 4.0]]
+
+
+@pytest.mark.parametrize("call,response,message", MALFORMED)
+async def test_malformed_results_keep_the_connection(pair, call, response, message):
+    engine, peer = pair
+    async with peer.serve(lambda fn_id, payload: response if fn_id != 2 else b""):
+        with pytest.raises(ValueError) as info:
+            await call(engine)
+        assert str(info.value) == message
+        assert await engine.step_next() is None
 
 
 @pytest.mark.parametrize("call,exc,message", ARGUMENT_ERRORS)
@@ -313,3 +316,133 @@ async def test_large_matrix_result_is_exact_and_independent(pair):
     assert first.flags.c_contiguous and first.flags.writeable
     first[:] = 0.0
     assert second.tobytes() == values.tobytes()
+
+
+@pytest.mark.parametrize("name", list(OPERATIONS))
+async def test_request_frame_of_each_operation(pair, name):
+    engine, peer = pair
+    call, fn_id, payload = OPERATIONS[name]
+    future = call(engine, GUARD)
+    assert isinstance(future, asyncio.Future)
+    assert future.get_loop() is asyncio.get_running_loop()
+    opcode, data = await peer.recv_message()
+    assert opcode == OP_BINARY
+    assert data == encode_frame(1, 1, fn_id, payload)
+    await peer.respond(1, fn_id)
+    await asyncio.wait_for(future, GUARD)
+
+
+@pytest.mark.parametrize("name", list(OPERATIONS))
+async def test_call_without_connection_fails_with_no_websocket(served, name):
+    call, fn_id, _ = OPERATIONS[name]
+    await expect_error(call(served.engine, GUARD), RuntimeError,
+                       transport_error(None, fn_id, "no websocket connected"))
+
+
+async def test_call_before_start_fails_with_no_websocket():
+    engine = RustEngineAsync(HOST, free_port())
+    await expect_error(engine.step_next(), RuntimeError,
+                       "RpcTransportError(seq=None, fnId=Some(2)): no websocket connected")
+
+
+@pytest.mark.parametrize("index, episode_type, payload", [
+    (3, "TEST", b"\x03\x00\x00\x00\x01"),
+    (3, "test", b"\x03\x00\x00\x00\x01"),
+    (3, "tEsT", b"\x03\x00\x00\x00\x01"),
+    (3, Text("Test"), b"\x03\x00\x00\x00\x01"),
+    (3, "train", b"\x03\x00\x00\x00\x00"),
+    (3, "", b"\x03\x00\x00\x00\x00"),
+    (3, " test", b"\x03\x00\x00\x00\x00"),
+    (3, "test ", b"\x03\x00\x00\x00\x00"),
+    (3, "tests", b"\x03\x00\x00\x00\x00"),
+    (3, "TE\u017fT", b"\x03\x00\x00\x00\x00"),  # long s: case-folds to s, lower-cases to itself
+    (3, "\uff34\uff25\uff33\uff34", b"\x03\x00\x00\x00\x00"),  # full-width TEST
+    (0, "test", b"\x00\x00\x00\x00\x01"),
+    (4294967295, "train", b"\xff\xff\xff\xff\x00"),
+    (0x01020304, "x", b"\x04\x03\x02\x01\x00"),
+    (Index(7), "TEST", b"\x07\x00\x00\x00\x01"),
+    (np.uint32(8), "test", b"\x08\x00\x00\x00\x01"),
+    (np.int64(9), "train", b"\x09\x00\x00\x00\x00"),
+])
+async def test_reset_episode_payload(pair, index, episode_type, payload):
+    engine, peer = pair
+    call = engine.reset_episode(index, episode_type, timeout_secs=GUARD)
+    (seq, fn_id, sent), _ = await exchange(peer, call, b"")
+    assert (fn_id, sent) == (101, payload)
+
+
+@pytest.mark.parametrize("args, kwargs, exc, text", [
+    ((-1, "test"), {}, OverflowError, OUT_OF_RANGE),
+    ((4294967296, "test"), {}, OverflowError, OUT_OF_RANGE),
+    ((-(2 ** 40), "test"), {}, OverflowError, OUT_OF_RANGE),
+    ((2 ** 70, "test"), {}, OverflowError, None),
+    ((1.0, "test"), {}, TypeError, "argument 'episode_index': "),
+    (("3", "test"), {}, TypeError, "argument 'episode_index': "),
+    ((0, 1), {}, TypeError, "argument 'episode_type': "),
+    ((0, b"test"), {}, TypeError, "argument 'episode_type': "),
+    ((0, None), {}, TypeError, "argument 'episode_type': "),
+    # order of the checks: index, type, timeout; the duration comes last
+    ((-1, 1, "x"), {}, OverflowError, OUT_OF_RANGE),
+    ((1.0, 1), {}, TypeError, "argument 'episode_index': "),
+    ((0, 1, "x"), {}, TypeError, "argument 'episode_type': "),
+    ((0, "test", "x"), {}, TypeError, "argument 'timeout_secs': "),
+    ((-1, "test", -1.0), {}, OverflowError, OUT_OF_RANGE),
+    ((0, 1, float("nan")), {}, TypeError, "argument 'episode_type': "),
+    # binding
+    ((0,), {}, TypeError, None),
+    ((), {"episode_index": 0}, TypeError, None),
+    ((0, "test", 1.0, 2), {}, TypeError, None),
+    ((0, "test"), {"episode_index": 1}, TypeError, None),
+    ((0, "test"), {"timeout": 1.0}, TypeError, None),
+])
+async def test_reset_episode_call_time_errors_send_nothing(pair, args, kwargs, exc, text):
+    engine, peer = pair
+    with pytest.raises(exc) as info:
+        engine.reset_episode(*args, **kwargs)
+    assert type(info.value) is exc
+    if text == OUT_OF_RANGE:
+        assert str(info.value) == text
+    elif text is not None:
+        assert str(info.value).startswith(text), str(info.value)
+    await expect_kept(engine, peer, next_seq=1)
+
+
+async def test_reset_episode_by_keyword(pair):
+    engine, peer = pair
+    call = engine.reset_episode(timeout_secs=GUARD, episode_type="Test", episode_index=12)
+    (_, _, sent), result = await exchange(peer, call, b"\x0c\x00\x00\x00")
+    assert (sent, result) == (b"\x0c\x00\x00\x00\x01", 12)
+
+
+@pytest.mark.parametrize("name, response, expected", [
+    ("reset_episode", b"\x07\x00\x00\x00\xff", 7),
+    ("reset_episode", b"\x07\x00\x00\x00", 7),
+    ("reset_episode", b"\xff\xff\xff\xff", 4294967295),
+    ("reset_episode", b"\x01\x02\x03\x04", 0x04030201),
+    ("reset_episode", b"\x07\x00\x00", 0),
+    ("reset_episode", b"", 0),
+    ("get_rl_config", b'{"seed": 42, "episodes": [1, 2]}', '{"seed": 42, "episodes": [1, 2]}'),
+    ("get_rl_config", b"not json at all", "not json at all"),
+    ("get_rl_config", "caf\u00e9 \u20ac \U0001f600".encode(), "caf\u00e9 \u20ac \U0001f600"),
+    ("get_rl_config", b"a\x00b", "a\x00b"),
+    ("get_rl_config", b"", ""),
+    ("get_rl_config", b"\xff\xfe", "{}"),
+    ("get_rl_config", b'{"a":"\xc3"}', "{}"),
+    ("get_rl_config", b"ok\xe2\x82", "{}"),
+    ("get_rl_config", b"\xed\xa0\x80", "{}"),  # an encoded surrogate is not UTF-8
+    ("get_sync_policy", b"", None),
+    ("get_sync_policy", b"\x00", "deferred"),
+    ("get_sync_policy", b"\x00\x01", "deferred"),
+    ("get_sync_policy", b"\x01", "eager"),
+    ("get_sync_policy", b"\x01\xff", "eager"),
+    ("get_sync_policy", b"\x02", None),
+    ("get_sync_policy", b"\xff", None),
+    ("step_next", b"", None),
+    ("step_next", b"\x01\x02\x03", None),
+])
+async def test_result_conversion(pair, name, response, expected):
+    engine, peer = pair
+    call, _, _ = OPERATIONS[name]
+    _, result = await exchange(peer, call(engine, GUARD), response)
+    assert result == expected
+    assert type(result) is type(expected)

@@ -27,8 +27,9 @@ LOG = logging.getLogger("py_engine_rust_gym")
 #: Chromium switches for many pages answering small messages at once: a page
 #: in a context nobody looks at must not have its timers throttled, its
 #: renderer deprioritised or its messages rate-limited, or every answer it
-#: sends waits for the throttle. The same list as examples/chromium_flags.py,
-#: which the demo and the browser tests use without this package.
+#: sends waits for the throttle. Playwright passes these four by default (the
+#: demo, the browser tests and the benchmarks rely on that); they are named here
+#: so that they stay on whatever Playwright's defaults become.
 CHROMIUM_ARGS = (
     "--disable-background-timer-throttling",
     "--disable-renderer-backgrounding",
@@ -94,12 +95,14 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 class UiServer:
-    """ui/ over HTTP on 127.0.0.1 (an origin the engine accepts), on a port the system picks."""
+    """ui/ (or another ``directory``) over HTTP on 127.0.0.1 (an origin the engine accepts), on a port
+    the system picks; ``url`` is its index.html."""
 
-    def __init__(self) -> None:
-        handler = functools.partial(_QuietHandler, directory=ui_directory())
+    def __init__(self, directory: Optional[str] = None) -> None:
+        handler = functools.partial(_QuietHandler, directory=directory or ui_directory())
         self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        self.url = "http://127.0.0.1:%d/index.html" % self._server.server_address[1]
+        self.port: int = self._server.server_address[1]
+        self.url = "http://127.0.0.1:%d/index.html" % self.port
         self._thread = threading.Thread(target=self._server.serve_forever, name="py_engine_rust_gym ui",
                                         daemon=True)
         self._thread.start()

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import io
 import json
 import logging
 import os
@@ -26,17 +27,32 @@ import urllib.parse
 from typing import Any, Awaitable, Dict, List, Optional, Set, Tuple
 
 import numpy as np
+from PIL import Image
 
 import py_engine_rust
 
 from ._browser import POOL, find_chromium, has_display
-from ._png import decode_png
 from ._targets import BarePage
 from .errors import (BrowserTradingError, PageConnectError, PageCrashedError, PageDisconnectedError, classify,
                      is_connect_timeout)
 from .settings import EnvSettings
 
 LOG = logging.getLogger("py_engine_rust_gym")
+
+
+def decode_screenshot(data: bytes) -> np.ndarray:
+    """A PNG screenshot as an array of shape (height, width, 3), dtype uint8 (RGB), of its own.
+
+    Grey images are repeated into the three channels; alpha is dropped. Raises ValueError for
+    anything that is not a readable PNG.
+    """
+    try:
+        with Image.open(io.BytesIO(data)) as image:
+            if image.format != "PNG":
+                raise ValueError("not a PNG image (%s)" % image.format)
+            return np.array(image.convert("RGB"))
+    except (OSError, SyntaxError, Image.DecompressionBombError) as exc:
+        raise ValueError("not a readable PNG image: %s" % exc) from exc
 
 HOST = "127.0.0.1"
 
@@ -231,9 +247,9 @@ class PageSession:
 
     async def screenshot(self) -> np.ndarray:
         await self.evaluate("window.uiPeer && window.uiPeer.render()")
-        # The fast encoding filters every row with Up, which _png decodes in one pass.
+        # PNG is lossless; the fast encoding costs Chromium less and decodes the same.
         shot = await self.command("Page.captureScreenshot", {"format": "png", "optimizeForSpeed": True})
-        return decode_png(base64.b64decode(shot["data"]))
+        return decode_screenshot(base64.b64decode(shot["data"]))
 
     async def show(self) -> None:
         await self.evaluate("window.uiPeer && window.uiPeer.render()")

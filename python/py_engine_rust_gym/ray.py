@@ -39,11 +39,17 @@ reported as a ``LostRollout`` (it is not run again) and the collection goes
 on. Past ``max_replacements`` replacements a dead worker is not replaced
 any more.
 
-Ray's own ``ActorPool`` hands out work the same way but gives up on a dead
-actor's task; its actor restarts (``max_restarts``) would bring a worker
-back but run its lost rollout nowhere and report nothing. The pool keeps
-both: the loss is reported, and the replacement is a new worker of the same
-index.
+Why not Ray's own: ``ray.util.ActorPool`` hands out work the same way (the
+next task to whichever actor is free), but a failed task comes back as a
+bare error that names neither the task nor the actor (so no
+``LostRollout`` and no replacement could be made from it), its timeout is a
+wait for any next result rather than a deadline per task, and an overdue
+task it gives up on leaves its (perhaps hung) actor among the idle ones.
+Actor restarts (``max_restarts``) restart one actor in place, with a budget
+per actor rather than per pool and no limit on how long the restart takes;
+``max_task_retries`` would run a lost rollout again, where the pool reports
+it and goes on. So the workers are plain actors (``max_restarts=0``) and
+``rollouts()`` does its own hand-out, deadlines and replacements.
 
 Needs Ray (``pip install "py_engine_rust[gym,ray]"``); CPython only, as Ray is.
 """

@@ -1,6 +1,7 @@
 """Fixtures of the browser tests.
 
-One event loop, one Chromium and one server of ui/ serve the whole module:
+One event loop, one Chromium and one server of ui/ serve the whole module
+(pytest-asyncio's module loop scope):
 starting Chromium takes a second or two, so each test only opens a fresh
 browser context with the page. Playwright is imported lazily, so that this
 file loads (and the tests skip) where Playwright is not installed.
@@ -8,22 +9,19 @@ file loads (and the tests skip) where Playwright is not installed.
 
 from __future__ import annotations
 
-import asyncio
-import contextlib
-import functools
-import http.server
 import os
-import sys
-import threading
 from typing import List, Optional
 
 import pytest
+import pytest_asyncio
+from pytest_asyncio import is_async_test
+
+from support import serve_directory, serving  # tests/support.py
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "examples"))
-from chromium_flags import launch_options  # noqa: E402  (examples/chromium_flags.py)
 
 UI_DIR = os.path.join(ROOT, "ui")
+CHROMIUM = "/usr/bin/chromium"
 #: A host name that merely begins like "localhost"; Chromium resolves it to
 #: 127.0.0.1. test_browser.py repeats it.
 LOOKALIKE_HOST = "localhost.attacker.test"
@@ -31,48 +29,43 @@ LOOKALIKE_HOST = "localhost.attacker.test"
 GUARD = 5.0
 
 
-class _QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-
-@contextlib.contextmanager
 def serve_ui(host: str):
-    handler = functools.partial(_QuietHandler, directory=UI_DIR)
-    server = http.server.ThreadingHTTPServer((host, 0), handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield server.server_address[1]
-    finally:
-        server.shutdown()
-        server.server_close()
+    """Serves ui/ on ``host``; yields the port."""
+    return serve_directory(UI_DIR, host)
 
 
-@pytest.fixture(scope="module")
-def event_loop():
-    """One loop for the module, so that the browser outlives single tests."""
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    yield loop
-    asyncio.set_event_loop(None)
-    loop.close()
+def pytest_collection_modifyitems(items):
+    # The browser outlives single tests: every test of a module here runs on that module's
+    # loop. The hook sees the whole session's items, so it keeps to this directory's.
+    here = os.path.dirname(os.path.abspath(__file__))
+    for item in items:
+        if is_async_test(item) and str(item.path).startswith(here + os.sep):
+            item.add_marker(pytest.mark.asyncio(loop_scope="module"), append=False)
 
 
-@pytest.fixture(scope="module")
-def browser(event_loop):
+@pytest_asyncio.fixture(loop_scope="module")
+async def served(start_seq):
+    """The engine of the root conftest.py, started on the module's loop."""
+    async with serving(start_seq) as under_test:
+        yield under_test
+
+
+@pytest_asyncio.fixture(scope="module", loop_scope="module")
+async def browser():
     from playwright.async_api import async_playwright
 
-    playwright = event_loop.run_until_complete(async_playwright().start())
+    playwright = await async_playwright().start()
     try:
-        chromium = event_loop.run_until_complete(playwright.chromium.launch(
-            **launch_options(extra=["--host-resolver-rules=MAP %s 127.0.0.1" % LOOKALIKE_HOST])))
+        # Playwright's default flags keep a hidden page unthrottled (timers, renderer priority, messages).
+        chromium = await playwright.chromium.launch(
+            executable_path=CHROMIUM, headless=True,
+            args=["--host-resolver-rules=MAP %s 127.0.0.1" % LOOKALIKE_HOST])
     except BaseException:
-        event_loop.run_until_complete(playwright.stop())
+        await playwright.stop()
         raise
     yield chromium
-    event_loop.run_until_complete(chromium.close())
-    event_loop.run_until_complete(playwright.stop())
+    await chromium.close()
+    await playwright.stop()
 
 
 @pytest.fixture(scope="module")
@@ -108,8 +101,8 @@ class UiPage:
         await self.page.wait_for_function(expression, timeout=timeout * 1000)
 
 
-@pytest.fixture
-def open_ui(event_loop, browser, ui_port):
+@pytest_asyncio.fixture(loop_scope="module")
+async def open_ui(browser, ui_port):
     """``await open_ui(engine_port, host=..., port=..., **query)`` opens the page.
 
     The page is loaded from ``http://host:port/`` (default: the allowed
@@ -130,7 +123,7 @@ def open_ui(event_loop, browser, ui_port):
 
     yield open_page
     for ui in opened:
-        event_loop.run_until_complete(ui.context.close())
+        await ui.context.close()
     # A fault in the page's own code is a failure of every test that saw it.
     faults = [e for ui in opened for e in ui.errors]
     assert not faults, faults

@@ -7,10 +7,7 @@ compare the reference page with a floor doing less work.
 from __future__ import annotations
 
 import asyncio
-import functools
-import http.server
 import os
-import threading
 
 import numpy as np
 import pytest
@@ -19,24 +16,17 @@ pytest.importorskip("playwright.async_api")
 if not os.path.exists("/usr/bin/chromium"):
     pytest.skip("Chromium is not installed at /usr/bin/chromium", allow_module_level=True)
 
+from support import serve_directory  # noqa: E402  (tests/support.py)
+
 BENCH_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
 GUARD = 5.0
 SNAPSHOT_VALUES, WINDOW_COLUMNS = 13, 6
 
 
-class _QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-
 @pytest.fixture(scope="module")
 def bench_port():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(_QuietHandler, directory=BENCH_DIR))
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server.server_address[1]
-    server.shutdown()
-    server.server_close()
+    with serve_directory(BENCH_DIR) as port:
+        yield port
 
 
 @pytest.mark.parametrize("window", [None, 3])

@@ -4,10 +4,10 @@ scripts import it, and the name "conftest" is taken by more than one directory).
 from __future__ import annotations
 
 import asyncio
-import os
-import socket
 import time
 from typing import Dict, List
+
+import psutil
 
 import py_engine_rust
 
@@ -17,28 +17,17 @@ SMALL = {"episode_length": 8, "window": 5, "candles": 5 + 8 * 6, "connect_timeou
 
 def descendants(pid: int) -> Dict[int, str]:
     """Every live process below ``pid``, with its command line."""
-    children: Dict[int, List[int]] = {}
-    commands: Dict[int, str] = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                commands[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()
-        if fields[0] == "Z":
-            continue
-        children.setdefault(int(fields[1]), []).append(int(entry))
+    try:
+        children = psutil.Process(pid).children(recursive=True)
+    except psutil.NoSuchProcess:
+        return {}
     found: Dict[int, str] = {}
-    todo = [pid]
-    while todo:
-        for child in children.get(todo.pop(), []):
-            found[child] = commands.get(child, "")
-            todo.append(child)
+    for child in children:
+        try:
+            if child.status() != psutil.STATUS_ZOMBIE:
+                found[child.pid] = " ".join(child.cmdline()).strip()
+        except psutil.Error:
+            continue
     return found
 
 
@@ -65,39 +54,20 @@ def ports_can_be_bound(ports: List[int]) -> bool:
 def alive(pid: int) -> bool:
     """Whether ``pid`` is a live process (a zombie is not)."""
     try:
-        with open("/proc/%d/stat" % pid) as f:
-            stat = f.read()
-    except OSError:
+        return psutil.Process(pid).status() != psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
         return False
-    return stat[stat.rindex(")") + 2] != "Z"
 
 
 def listening_addresses(port: int) -> List[str]:
-    """The local addresses with a TCP socket listening on ``port``, from /proc/net/tcp and tcp6."""
-    found = []
-    for name in ("tcp", "tcp6"):
-        try:
-            with open("/proc/net/%s" % name) as f:
-                rows = f.read().splitlines()[1:]
-        except OSError:
-            continue
-        for row in rows:
-            local, state = row.split()[1], row.split()[3]
-            address, _, hex_port = local.partition(":")
-            if state != "0A" or int(hex_port, 16) != port:  # 0A: LISTEN
-                continue
-            if len(address) == 8:
-                found.append(socket.inet_ntop(socket.AF_INET, bytes.fromhex(address)[::-1]))
-            else:
-                words = b"".join(bytes.fromhex(address[i:i + 8])[::-1] for i in range(0, 32, 8))
-                found.append(socket.inet_ntop(socket.AF_INET6, words))
-    return found
+    """The local addresses with a TCP socket listening on ``port``."""
+    return [c.laddr.ip for c in psutil.net_connections(kind="tcp")
+            if c.status == psutil.CONN_LISTEN and c.laddr and c.laddr.port == port]
 
 
 def renderer_pid(session) -> int:
     """The renderer process of ``session``'s page: of the renderers below this process, the one whose
     processor time grows while that page spins for a moment."""
-    import psutil
     from py_engine_rust_gym._runtime import LOOP
 
     def renderers() -> Dict[int, float]:

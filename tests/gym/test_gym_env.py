@@ -4,14 +4,11 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import functools
-import http.server
 import logging
 import math
 import os
 import signal
 import tempfile
-import threading
 import time
 
 import gymnasium
@@ -22,6 +19,7 @@ from gymnasium.utils.env_checker import check_env
 
 import py_engine_rust_gym
 from py_engine_rust_gym import (ChromiumNotFoundError, PageConnectError, TargetPositionActions, TradeActions)
+from py_engine_rust_gym._browser import UiServer
 from py_engine_rust_gym._runtime import LOOP
 
 from gymhelpers import SMALL, crash_page, ports_can_be_bound, renderer_pid
@@ -279,21 +277,17 @@ def test_page_that_never_connects_names_url_origin_and_timeout():
     blank = tempfile.TemporaryDirectory()
     with open(blank.name + "/index.html", "w") as f:
         f.write("<!doctype html><title>not the trading page</title>")
-    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=blank.name)
-    handler.log_message = lambda *args: None
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = "http://127.0.0.1:%d/index.html" % server.server_address[1]
+    server = UiServer(blank.name)
+    url = server.url
     started = time.monotonic()
     try:
         with pytest.raises(PageConnectError) as caught:
             py_engine_rust_gym.BrowserTradingEnv(ui_url=url, **dict(SMALL, connect_timeout=1.5))
     finally:
-        server.shutdown()
-        server.server_close()
+        server.close()
         blank.cleanup()
     text = str(caught.value)
-    assert url + "?" in text and "origin http://127.0.0.1:%d" % server.server_address[1] in text
+    assert url + "?" in text and "origin http://127.0.0.1:%d" % server.port in text
     assert "within 1.5 s" in text and "no window.uiPeer" in text
     assert time.monotonic() - started < 1.5 + 15  # hang guard: the timeout plus start-up
 

@@ -64,13 +64,27 @@ def test_ray_rollouts_example():
     assert "lost rollout" not in run.stdout
 
 
-def test_the_package_launches_chromium_with_the_examples_flags():
-    # Two copies, as the demo and the browser tests do without the package: they must not drift.
-    import importlib.util
+def test_playwright_launches_chromium_with_the_packages_flags_by_default():
+    # The demo, the browser tests and the benchmarks launch Chromium with Playwright's default flags
+    # only: those must hold the package's, which keep hidden pages unthrottled.
+    import asyncio
+
+    from playwright.async_api import async_playwright
 
     import py_engine_rust_gym
-    spec = importlib.util.spec_from_file_location("chromium_flags", os.path.join(os.path.dirname(EXAMPLE),
-                                                                                 "chromium_flags.py"))
-    flags = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(flags)
-    assert list(py_engine_rust_gym.CHROMIUM_ARGS) == flags.CHROMIUM_FLAGS
+    from gymhelpers import browser_processes
+    from py_engine_rust_gym._browser import find_chromium
+
+    async def launched_command_lines():
+        async with async_playwright() as playwright:
+            browser = await playwright.chromium.launch(executable_path=find_chromium(), headless=True)
+            try:
+                return list(browser_processes(os.getpid()).values())
+            finally:
+                await browser.close()
+
+    # The browser process itself: Playwright talks to it over a pipe, its children have a --type.
+    (main,) = [cmd for cmd in asyncio.run(launched_command_lines())
+               if "--remote-debugging-pipe" in cmd and "--type=" not in cmd]
+    assert len(py_engine_rust_gym.CHROMIUM_ARGS) == 4
+    assert set(py_engine_rust_gym.CHROMIUM_ARGS) <= set(main.split()), main

@@ -66,6 +66,20 @@ def test_two_runners_of_two_sub_environments_never_share_an_episode(mode, seed):
             seen.append([episode for envs in runners for episode in _episodes(envs)])
         assert all(len(set(step)) == 4 for step in seen), seen
         assert len({episode for step in seen for episode in step}) == 9
+        # Each runner's two sub-environments are on different episodes at every step.
+        assert all(step[0] != step[1] and step[2] != step[3] for step in seen), seen
+        # The schedule's rule, written out: the page of slot s of 4 owns training episodes s, s + 4,
+        # s + 8 (of 9) and plays them in that order without a seed; runner 1 holds slots 0 and 1,
+        # runner 2 slots 2 and 3.
+        owned = [[0, 4, 8], [1, 5], [2, 6], [3, 7]]
+        for slot, episodes in enumerate(owned):
+            assert all(step[slot][0] == "train" for step in seen)
+            played = [step[slot][1] for step in seen]
+            played = [e for i, e in enumerate(played) if i == 0 or e != played[i - 1]]
+            assert set(played) == set(episodes), (slot, played)
+            if seed is None:
+                cycle = episodes * len(played)
+                assert played == cycle[:len(played)], (slot, played)
     finally:
         for envs in runners:
             envs.close()

@@ -5,7 +5,6 @@ from __future__ import annotations
 import gc
 import json
 import logging
-import math
 import os
 import subprocess
 import sys
@@ -14,6 +13,7 @@ import time
 
 import gymnasium
 import numpy as np
+import psutil
 import pytest
 from gymnasium.error import ResetNeeded
 from gymnasium.vector import AutoresetMode
@@ -21,7 +21,7 @@ from gymnasium.vector import AutoresetMode
 import py_engine_rust_gym
 from py_engine_rust_gym._runtime import LOOP
 
-from gymhelpers import SMALL, browser_processes, ports_can_be_bound
+from gymhelpers import SMALL, alive, browser_processes, ports_can_be_bound
 
 
 def test_make_vec_4_steps_every_page(make_vec):
@@ -128,7 +128,7 @@ def _settled_descriptors(target=None) -> int:
     deadline = time.monotonic() + 5
     while True:
         gc.collect()
-        count = len(os.listdir("/proc/self/fd"))
+        count = psutil.Process().num_fds()
         if target is None or count <= target or time.monotonic() > deadline:
             return count
         time.sleep(0.1)
@@ -179,20 +179,11 @@ def test_script_ending_mid_episode_leaves_no_browser(ending):
     pids = json.loads(child.stdout.strip().splitlines()[-1])
     assert pids, "the child saw no browser process"
     deadline = time.monotonic() + 10
-    alive = pids
-    while alive and time.monotonic() < deadline:
-        alive = [pid for pid in pids if _alive(pid)]
+    living = pids
+    while living and time.monotonic() < deadline:
+        living = [pid for pid in pids if alive(pid)]
         time.sleep(0.1)
-    assert alive == [], alive
-
-
-def _alive(pid: int) -> bool:
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            stat = f.read()
-    except OSError:
-        return False
-    return stat[stat.rindex(")") + 2] != "Z"
+    assert living == [], living
 
 
 @pytest.mark.parametrize("observation", ["features", "raw"])

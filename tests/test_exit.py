@@ -1,56 +1,71 @@
-"""Closing an engine and the port it reports.
-
-Environments are made and closed many times in one process: a closed engine
-must give its port back, end whatever was in flight with "engine closed", and
-refuse everything afterwards without waiting.
-"""
+"""close() and the end of a script with calls in flight: what is pending fails
+with "engine closed", the port is given back, later calls fail at once, and
+the interpreter exits normally."""
 
 import asyncio
-import os
+import threading
 
+import numpy as np
 import pytest
 
 import py_engine_rust
-from peer import DEFAULT_TIMEOUT as GUARD
-from peer import ConnectionLost, connect, connect_ready
+from peer import connect, connect_ready, ConnectionLost, DEFAULT_TIMEOUT as GUARD
+from support import assert_clean_exit, HOST, outcome_of, started, transport_error
 
-HOST = "127.0.0.1"
+
+_EXIT_CHILD = r"""
+import asyncio, sys, time
+import py_engine_rust
+from peer import free_port
+
+class SlowToFinalise:
+    # Keeps finalisation busy while the pending call's limit passes.
+    def __del__(self):
+        time.sleep(1.0)
+
+keep = SlowToFinalise()
+
+async def main():
+    engine = py_engine_rust.RustEngineAsync("127.0.0.1", free_port())
+    if sys.argv[1] == "started":
+        await engine.start()
+    engine.wait_connected(timeout_secs=0.3)
+    engine.wait_connected()
+    engine.step_next(0.2)
+
+asyncio.run(main())
+print("script ended")
+"""
+
+
 CLOSED = "engine closed"
 
 
 def closed_text(fn_id=None, seq=None):
-    some = lambda v: "None" if v is None else "Some(%d)" % v  # noqa: E731
-    return "RpcTransportError(seq=%s, fnId=%s): %s" % (some(seq), some(fn_id), CLOSED)
+    return transport_error(seq, fn_id, CLOSED)
 
 
-async def started(port=0):
-    engine = py_engine_rust.RustEngineAsync(HOST, port)
-    await asyncio.wait_for(engine.start(), GUARD)
-    return engine
+@pytest.mark.parametrize("engine_state", ["constructed", "started"])
+def test_script_ending_with_calls_in_flight_exits_normally(run_python, engine_state):
+    # stdout is a pipe, so the print stays in its buffer until the interpreter flushes it at
+    # exit: an abort loses it.
+    child = run_python(_EXIT_CHILD, engine_state, timeout=60)
+    assert_clean_exit(child, "script ended\n")
 
 
-async def test_port_is_none_until_started_then_the_bound_one():
-    engine = py_engine_rust.RustEngineAsync(HOST, 0)
-    assert engine.port is None
-    await engine.start()
-    assert isinstance(engine.port, int) and 0 < engine.port < 65536
-    # The reported port is really the one listening.
-    peer = await connect_ready(HOST, engine.port)
-    await asyncio.wait_for(engine.wait_connected(), GUARD)
-    peer.abort()
-    await engine.close()
-    assert engine.port is not None  # kept after close, for the record
+async def test_close_from_another_thread_ends_a_call_whose_loop_is_busy(pair):
+    # The call's loop is held up for all of close(), which must not wait for the call's 30 s.
+    engine, peer = pair
+    call = engine.step_next(30)
+    await peer.recv_request()
+    async def close():
+        await engine.close()
 
-
-async def test_failed_start_leaves_port_none():
-    first = await started()
-    second = py_engine_rust.RustEngineAsync(HOST, first.port)
-    with pytest.raises(RuntimeError, match="Address already in use"):
-        await second.start()
-    assert second.port is None
-    with pytest.raises(AttributeError):
-        second.port = 1
-    await first.close()
+    closer = threading.Thread(target=lambda: asyncio.run(close()), daemon=True)
+    closer.start()
+    closer.join(GUARD)  # this loop's thread is busy meanwhile
+    assert not closer.is_alive()
+    assert await outcome_of(call) == ("error", transport_error(1, 2, "engine closed"))
 
 
 async def test_close_frees_the_port_at_once():
@@ -136,25 +151,3 @@ async def test_close_ends_a_stalled_upgrade_and_refuses_late_pages():
     writer.close()
     with pytest.raises(OSError):
         await connect(HOST, engine.port)
-
-
-def open_descriptors():
-    return len(os.listdir("/proc/self/fd"))
-
-
-async def test_making_and_closing_engines_keeps_no_descriptors():
-    async def one_round():
-        engines = [await started() for _ in range(8)]
-        peers = [await connect_ready(HOST, e.port) for e in engines]
-        for e in engines:
-            await asyncio.wait_for(e.wait_connected(), GUARD)
-        await asyncio.gather(*(e.close() for e in engines))
-        for p in peers:
-            p.abort()
-        await asyncio.sleep(0)
-
-    await one_round()
-    before = open_descriptors()
-    for _ in range(3):
-        await one_round()
-    assert open_descriptors() <= before + 2
