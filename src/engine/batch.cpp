@@ -26,7 +26,7 @@ struct BatchStep final : Awaited, std::enable_shared_from_this<BatchStep> {
   // How a row ended.
   struct Ended {
     std::exception_ptr fault;
-    ws::RpcResult result;
+    rpc::RpcResult result;
   };
 
   FutureSlot slot;                            // interpreter lock
@@ -37,12 +37,12 @@ struct BatchStep final : Awaited, std::enable_shared_from_this<BatchStep> {
 
   void abandon() override;
   // With the interpreter lock, on the loop's thread.
-  void row_ended(std::size_t i, std::exception_ptr fault, ws::RpcResult result);
+  void row_ended(std::size_t i, std::exception_ptr fault, rpc::RpcResult result);
   void finish();
 };
 
 struct BatchRow final : RemoteCall {
-  BatchRow(ws::Strand s, std::shared_ptr<LoopRecord> r, std::shared_ptr<ws::Exchange> x,
+  BatchRow(rpc::Strand s, std::shared_ptr<LoopRecord> r, std::shared_ptr<rpc::Exchange> x,
            std::shared_ptr<BatchStep> b, std::size_t i)
       : RemoteCall(std::move(s), std::move(r), std::move(x)), batch(std::move(b)), index(i) {}
   std::shared_ptr<BatchStep> batch;
@@ -56,7 +56,7 @@ void BatchStep::abandon() {
     if (auto row = weak.lock()) row->abandon();
 }
 
-void BatchStep::row_ended(std::size_t i, std::exception_ptr fault, ws::RpcResult result) {
+void BatchStep::row_ended(std::size_t i, std::exception_ptr fault, rpc::RpcResult result) {
   outcomes[i] = {std::move(fault), std::move(result)};
   if (--left == 0) finish();
 }
@@ -93,7 +93,7 @@ py::Ref stacked(std::vector<BatchStep::Ended>& outcomes, std::optional<StackTarg
     py::Ref error;
     if (o.fault) {
       error = py::exception_for(o.fault);
-    } else if (auto* e = std::get_if<ws::EngineError>(&o.result)) {
+    } else if (auto* e = std::get_if<rpc::EngineError>(&o.result)) {
       error = py::exception_for(*e);
     } else if (auto r = codec::check_vec_mat_f64(std::get<codec::Bytes>(o.result).span()); !r) {
       error = value_error(r.error().message);
@@ -145,7 +145,7 @@ void BatchStep::finish() {
 
 }  // namespace
 
-PyObject* step_and_sync_all(const std::vector<ws::EngineShared*>& engines, ws::Timeout timeout,
+PyObject* step_and_sync_all(const std::vector<rpc::EngineShared*>& engines, runtime::Timeout timeout,
                             std::optional<StackTargets> out) {
   Prepared pre;
   if (!prepare(pre)) return nullptr;
@@ -154,14 +154,14 @@ PyObject* step_and_sync_all(const std::vector<ws::EngineShared*>& engines, ws::T
   batch->slot.future = py::Ref(pre.future).release();
   std::vector<std::shared_ptr<BatchRow>> rows;
   for (std::size_t i = 0; i < engines.size(); ++i) {
-    ws::EngineShared& own = *engines[i];
+    rpc::EngineShared& own = *engines[i];
     // Nothing of an engine made before a fork may be touched in the child (see fork.cpp).
     if (!own.made_in_this_process()) {
       batch->row_ended(i, nullptr,
-                       ws::EngineError::transport(ws::ENGINE_OF_ANOTHER_PROCESS, std::nullopt, STEP_AND_SYNC));
+                       rpc::EngineError::transport(rpc::ENGINE_OF_ANOTHER_PROCESS, std::nullopt, STEP_AND_SYNC));
       continue;
     }
-    auto x = std::make_shared<ws::Exchange>(own, STEP_AND_SYNC, codec::Bytes{}, timeout);
+    auto x = std::make_shared<rpc::Exchange>(own, STEP_AND_SYNC, codec::Bytes{}, timeout);
     rows.push_back(std::make_shared<BatchRow>(strand_for(&own.exchanges), pre.record, std::move(x), batch, i));
     batch->rows[i] = rows.back();
   }

@@ -21,7 +21,7 @@ struct StackTargets {
 
 // On the calling thread, with the interpreter lock: the future of the step, or null with a
 // Python error set. Engines made in another process get that error in their row.
-PyObject* step_and_sync_all(const std::vector<ws::EngineShared*>& engines, ws::Timeout timeout,
+PyObject* step_and_sync_all(const std::vector<rpc::EngineShared*>& engines, runtime::Timeout timeout,
                             std::optional<StackTargets> out);
 
 }  // namespace engine

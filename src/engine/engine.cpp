@@ -31,7 +31,7 @@ PyObject* make_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!py::to_int_in(argv[1], "port", 0, 65535, port)) return nullptr;
   if (argv[2] && argv[2] != Py_None && !py::to_int_in(argv[2], "start_seq", 0, 4294967295LL, start_seq))
     return nullptr;
-  auto shared = std::make_unique<ws::EngineShared>(ws::EngineShared::create(
+  auto shared = std::make_unique<rpc::EngineShared>(rpc::EngineShared::create(
       std::move(host), static_cast<std::uint16_t>(port), static_cast<std::uint32_t>(start_seq)));
   py::Ref self = py::Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
@@ -43,7 +43,7 @@ void engine_dealloc(PyObject* self) {
   // The shared objects live on in running operations and in the server task. In a fork's child,
   // those of an engine made before the fork are left as they are: freeing them would close the
   // parent's sockets through the parent's runtime (see fork.cpp).
-  ws::EngineShared* shared = reinterpret_cast<EngineObject*>(self)->shared;
+  rpc::EngineShared* shared = reinterpret_cast<EngineObject*>(self)->shared;
   if (shared->made_in_this_process()) delete shared;
   py::free_instance(self);
 }
@@ -63,12 +63,12 @@ PyGetSetDef GETSET[] = {
 constexpr const char* WAIT_PARAMS[] = {"timeout_secs"};
 constexpr py::Signature WAIT_SIG{"RustEngineAsync.wait_connected", WAIT_PARAMS, 1, 0};
 
-ws::EngineShared& shared_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->shared; }
+rpc::EngineShared& shared_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->shared; }
 
 // In the child of a fork, an engine made before it can do nothing: its connection, listeners and
 // operations belong to the parent. Its calls fail at once, before anything of it is touched.
 PyObject* made_elsewhere(std::optional<std::uint16_t> fnId) {
-  return failed_future(ws::EngineError::transport(ws::ENGINE_OF_ANOTHER_PROCESS, std::nullopt, fnId));
+  return failed_future(rpc::EngineError::transport(rpc::ENGINE_OF_ANOTHER_PROCESS, std::nullopt, fnId));
 }
 
 // A lifecycle task of the engine on a strand of its own: `run(shared)` makes its coroutine.
@@ -104,9 +104,9 @@ bool read_timeout_secs(PyObject* arg, double fallback, double& secs) {
   return py::to_double(arg, "timeout_secs", secs);
 }
 
-bool to_timeout(double secs, ws::Timeout& out) {
+bool to_timeout(double secs, runtime::Timeout& out) {
   const char* why = nullptr;
-  auto t = ws::Timeout::from_secs(secs, why);
+  auto t = runtime::Timeout::from_secs(secs, why);
   if (!t) {
     PyErr_SetString(PyExc_ValueError, why);
     return false;
@@ -117,13 +117,13 @@ bool to_timeout(double secs, ws::Timeout& out) {
 
 PyObject* start_method(PyObject* self, PyObject*) {
   return py::guarded([&] {
-    return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::start_server(shared); });
+    return launch_lifecycle(self, [](const rpc::EngineShared& shared) { return ws::start_server(shared); });
   });
 }
 
 PyObject* close_method(PyObject* self, PyObject*) {
   return py::guarded([&] {
-    return launch_lifecycle(self, [](const ws::EngineShared& shared) { return ws::close_engine(shared); });
+    return launch_lifecycle(self, [](const rpc::EngineShared& shared) { return rpc::close_engine(shared); });
   });
 }
 
@@ -131,15 +131,15 @@ PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_
   return py::guarded([&]() -> PyObject* {
     PyObject* argv[1];
     if (!py::bind(WAIT_SIG, args, nargs, kwnames, argv)) return nullptr;
-    std::optional<ws::Timeout> limit;
+    std::optional<runtime::Timeout> limit;
     if (argv[0] && argv[0] != Py_None) {
       double secs = 0;
-      ws::Timeout t;
+      runtime::Timeout t;
       if (!py::to_double(argv[0], "timeout_secs", secs) || !to_timeout(secs, t)) return nullptr;
       limit = t;
     }
     return launch_lifecycle(self,
-                            [limit](const ws::EngineShared& shared) { return ws::wait_connected(shared, limit); });
+                            [limit](const rpc::EngineShared& shared) { return rpc::wait_connected(shared, limit); });
   });
 }
 
@@ -147,7 +147,7 @@ namespace {
 
 // Bridge steps 1 to 3: the arguments bound and checked, the payload built, the timeout read.
 bool prepare_request(const Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     Request& req, ws::Timeout& timeout) {
+                     Request& req, runtime::Timeout& timeout) {
   PyObject* argv[16];
   if (!py::bind(op.sig, args, nargs, kwnames, argv)) return false;
   req = Request{{}, op.default_timeout};
@@ -162,14 +162,15 @@ PyObject* run_operation(const Operation& op, PyObject* self, PyObject* const* ar
                         PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     Request req;
-    ws::Timeout timeout;
+    runtime::Timeout timeout;
     if (!prepare_request(op, args, nargs, kwnames, req, timeout)) return nullptr;
-    ws::EngineShared& own = shared_of(self);
+    rpc::EngineShared& own = shared_of(self);
     if (!own.made_in_this_process()) return made_elsewhere(op.fnId);
     Prepared pre;
     if (!prepare(pre)) return nullptr;
-    auto call = std::make_shared<SingleCall>(strand_for(&own.exchanges), pre.record,
-                                             std::make_shared<ws::Exchange>(own, op.fnId, std::move(req.payload), timeout));
+    auto call = std::make_shared<SingleCall>(
+        strand_for(&own.exchanges), pre.record,
+        std::make_shared<rpc::Exchange>(own, op.fnId, std::move(req.payload), timeout));
     call->slot.convert = op.convert;
     if (!watch_future(pre.future.get(), call)) return nullptr;
     call->slot.future = pre.future.get();

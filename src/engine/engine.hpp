@@ -14,7 +14,7 @@ namespace engine {
 
 struct EngineObject {
   PyObject_HEAD
-  ws::EngineShared* shared;
+  rpc::EngineShared* shared;
 };
 
 // Built once per process; null with a Python error set if it cannot be built.
@@ -50,6 +50,6 @@ PyObject* wait_connected_method(PyObject* self, PyObject* const* args, Py_ssize_
 // An optional timeout_secs argument: absent or None gives `fallback`; TypeError otherwise.
 bool read_timeout_secs(PyObject* arg, double fallback, double& secs);
 // Seconds as a duration; ValueError for negative, NaN, infinite or too large values.
-bool to_timeout(double secs, ws::Timeout& out);
+bool to_timeout(double secs, runtime::Timeout& out);
 
 }  // namespace engine

@@ -27,7 +27,7 @@ void forget_parent(Internals& in) {
   // A call in flight at the fork goes on in the parent only: its future here would never
   // complete. Its loop may not run in the child, or be closed: what cannot be completed is
   // left as it is.
-  const ws::EngineError why = ws::EngineError::transport(ws::ENGINE_OF_ANOTHER_PROCESS);
+  const rpc::EngineError why = rpc::EngineError::transport(rpc::ENGINE_OF_ANOTHER_PROCESS);
   for (auto& [fut, awaited] : parent->watched) {
     auto a = awaited.lock();
     if (!a) continue;

@@ -60,12 +60,12 @@ PyObject* cancel_hook(Internals& in) {
 }
 
 // The awaited value, or the exception to fail the future with (`is_exception`).
-py::Ref awaited(Convert convert, const std::exception_ptr& fault, ws::RpcResult& result, bool& is_exception) {
+py::Ref awaited(Convert convert, const std::exception_ptr& fault, rpc::RpcResult& result, bool& is_exception) {
   py::Ref value;
   is_exception = true;
   if (fault) {
     value = py::exception_for(fault);
-  } else if (auto* err = std::get_if<ws::EngineError>(&result)) {
+  } else if (auto* err = std::get_if<rpc::EngineError>(&result)) {
     value = py::exception_for(*err);
   } else {
     try {
@@ -109,9 +109,9 @@ bool watch_future(PyObject* future, std::weak_ptr<Awaited> awaited) {
   return false;
 }
 
-ws::Strand strand_for(std::optional<ws::Strand>* shared) {
-  if (!shared) return asio::make_strand(ws::runtime());
-  if (!*shared) shared->emplace(asio::make_strand(ws::runtime()));
+rpc::Strand strand_for(std::optional<rpc::Strand>* shared) {
+  if (!shared) return asio::make_strand(runtime::runtime());
+  if (!*shared) shared->emplace(asio::make_strand(runtime::runtime()));
   return **shared;
 }
 
@@ -120,7 +120,7 @@ void TaskCall::abandon() {
   asio::post(strand, [self] { self->cancel.emit(asio::cancellation_type::terminal); });
 }
 
-PyObject* failed_future(const ws::EngineError& e) {
+PyObject* failed_future(const rpc::EngineError& e) {
   Internals* in = internals();
   if (!in) return nullptr;
   py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(in->get_running_loop));
@@ -155,7 +155,7 @@ void FutureSlot::set(PyObject* fut, PyObject* value, bool is_exception) {
   if (!r) PyErr_WriteUnraisable(fut);
 }
 
-void FutureSlot::complete(const std::exception_ptr& fault, ws::RpcResult& result) {
+void FutureSlot::complete(const std::exception_ptr& fault, rpc::RpcResult& result) {
   py::Ref fut = take();
   if (!fut) return;
   bool is_exception = true;

@@ -41,8 +41,8 @@ struct Awaited {
 // One operation in flight for a loop: where it runs on the runtime, and where its outcome goes.
 // Everything in it may be used by the runtime, except what its subclass says is Python's.
 struct Pending : Awaited, std::enable_shared_from_this<Pending> {
-  Pending(ws::Strand s, std::shared_ptr<LoopRecord> r) : strand(std::move(s)), record(std::move(r)) {}
-  ws::Strand strand;
+  Pending(rpc::Strand s, std::shared_ptr<LoopRecord> r) : strand(std::move(s)), record(std::move(r)) {}
+  rpc::Strand strand;
   asio::cancellation_signal cancel;
   std::shared_ptr<LoopRecord> record;  // the loop that awaits the outcome
 
@@ -56,7 +56,7 @@ struct Pending : Awaited, std::enable_shared_from_this<Pending> {
 struct Outcome {
   std::shared_ptr<Pending> p;
   std::exception_ptr fault;  // an internal fault instead of a result
-  ws::RpcResult result;
+  rpc::RpcResult result;
 };
 
 // A future of the loop and how its value is made. `future` is owned and touched only with the
@@ -73,7 +73,7 @@ struct FutureSlot {
 
   // With the interpreter lock, on the loop's thread: completes the future with the outcome unless
   // it was cancelled.
-  void complete(const std::exception_ptr& fault, ws::RpcResult& result);
+  void complete(const std::exception_ptr& fault, rpc::RpcResult& result);
   void forget() noexcept;
 
   // The two halves of completing, for outcomes built otherwise: the future, unless it is gone or
@@ -93,19 +93,19 @@ bool prepare(Prepared& out);
 bool watch_future(PyObject* future, std::weak_ptr<Awaited> awaited);
 
 // A strand of its own on the runtime, or `shared` made here if empty (an engine's first call).
-ws::Strand strand_for(std::optional<ws::Strand>* shared);
+rpc::Strand strand_for(std::optional<rpc::Strand>* shared);
 
 // From the runtime, without the interpreter lock: queues the outcome for its loop (waker).
 void deliver(Outcome&& o);
 
-// Hands `task` (a callable returning asio::awaitable<ws::RpcResult>) to the runtime on `p`'s
+// Hands `task` (a callable returning asio::awaitable<rpc::RpcResult>) to the runtime on `p`'s
 // strand; its outcome is delivered to `p`'s loop.
 template <class Task>
 void launch(std::shared_ptr<Pending> p, Task task) {
   auto strand = p->strand;
   auto slot = p->cancel.slot();
   asio::co_spawn(strand, std::move(task),
-                 asio::bind_cancellation_slot(slot, [p = std::move(p)](std::exception_ptr e, ws::RpcResult r) mutable {
+                 asio::bind_cancellation_slot(slot, [p = std::move(p)](std::exception_ptr e, rpc::RpcResult r) mutable {
                    deliver(Outcome{std::move(p), e, std::move(r)});
                  }));
 }
@@ -117,7 +117,7 @@ PyObject* launch_task(Convert convert, Task task);
 
 // On the calling thread: a future of the running loop that has already failed with `e` (a new
 // reference), or null with a Python error set (no running loop). Starts nothing.
-PyObject* failed_future(const ws::EngineError& e);
+PyObject* failed_future(const rpc::EngineError& e);
 
 // With the interpreter lock, on the loop's thread.
 inline void settle(Outcome& o) { o.p->settle(o); }

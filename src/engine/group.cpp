@@ -86,9 +86,9 @@ PyObject* step_and_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(engines));
   std::optional<StackTargets> out;
   if (argv[1] && argv[1] != Py_None && !read_out(argv[1], n, out.emplace())) return nullptr;
-  ws::Timeout timeout;
+  runtime::Timeout timeout;
   if (!to_timeout(secs, timeout)) return nullptr;
-  std::vector<ws::EngineShared*> shared(n);
+  std::vector<rpc::EngineShared*> shared(n);
   for (std::size_t i = 0; i < n; ++i)
     shared[i] = reinterpret_cast<EngineObject*>(PyTuple_GET_ITEM(engines, static_cast<Py_ssize_t>(i)))->shared;
   return step_and_sync_all(shared, timeout, std::move(out));

@@ -17,19 +17,19 @@ namespace {
 struct SocketReader {
   PyObject_HEAD
   struct State {
-    std::shared_ptr<ws::ReceiveWatch> watch;
+    std::shared_ptr<rpc::ReceiveWatch> watch;
     std::shared_ptr<LoopRecord> record;  // its loop
     int fd;                              // the duplicate the loop watches; closed with the reader
   }* st;
 };
 
 // What a step came to, on the loop's thread.
-void carry_on(ws::ReceiveWatch::Step& s) {
+void carry_on(rpc::ReceiveWatch::Step& s) {
   auto& call = static_cast<RemoteCall&>(*s.receiver);
   switch (s.next) {
-    case ws::Exchange::Next::Readable:
+    case rpc::Exchange::Next::Readable:
       return;
-    case ws::Exchange::Next::Done:
+    case rpc::Exchange::Next::Done:
       call.driven_by.reset();
       call.ended_here(s.fault);
       return;
@@ -89,7 +89,7 @@ PyTypeObject* reader_type(Internals& in) {
 
 // Has `loop` watch the connection through `fd`, a duplicate of its descriptor, with a reader of
 // its own (which closes `fd` when it goes); false when it cannot.
-bool watch_socket(const std::shared_ptr<ws::ReceiveWatch>& watch, const std::shared_ptr<LoopRecord>& record,
+bool watch_socket(const std::shared_ptr<rpc::ReceiveWatch>& watch, const std::shared_ptr<LoopRecord>& record,
                   PyObject* loop, int fd) {
   Internals& in = made_internals();
   PyTypeObject* t = reader_type(in);
@@ -116,7 +116,7 @@ bool drive_from_loop(const std::shared_ptr<RemoteCall>& call, PyObject* loop) {
   // Read before the exchange is handed to the watch: from then on the deadline timer may end it
   // on the runtime, and drop the connection with it, at any moment.
   ws::WsConnection& conn = call->x->connection();
-  std::shared_ptr<ws::ReceiveWatch> watch = conn.watch();
+  std::shared_ptr<rpc::ReceiveWatch> watch = conn.watch();
   // Only this loop's thread changes whether this loop watches the socket.
   int fd = -1;
   if (!watch->watched_by_loop(&record)) {

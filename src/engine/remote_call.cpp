@@ -9,10 +9,10 @@ namespace engine {
 
 void RemoteCall::start(PyObject* loop) {
   switch (x->begin()) {
-    case ws::Exchange::Next::Done:
+    case rpc::Exchange::Next::Done:
       ended_here();
       return;
-    case ws::Exchange::Next::Readable:
+    case rpc::Exchange::Next::Readable:
       if (drive_from_loop(std::static_pointer_cast<RemoteCall>(shared_from_this()), loop)) return;
       break;
     default:
@@ -27,7 +27,7 @@ void RemoteCall::ended_here(const std::exception_ptr& fault) {
 }
 
 void RemoteCall::continue_on_runtime() {
-  launch(shared_from_this(), [x = x]() { return ws::rpc_call(x); });
+  launch(shared_from_this(), [x = x]() { return rpc::rpc_call(x); });
 }
 
 void RemoteCall::abandon() {

@@ -10,13 +10,13 @@
 
 namespace engine {
 
-struct RemoteCall : Pending, ws::ReceiveWatch::Receiver {
-  RemoteCall(ws::Strand s, std::shared_ptr<LoopRecord> r, std::shared_ptr<ws::Exchange> exchange)
+struct RemoteCall : Pending, rpc::ReceiveWatch::Receiver {
+  RemoteCall(rpc::Strand s, std::shared_ptr<LoopRecord> r, std::shared_ptr<rpc::Exchange> exchange)
       : Pending(std::move(s), std::move(r)), x(std::move(exchange)) {}
 
-  std::shared_ptr<ws::Exchange> x;
+  std::shared_ptr<rpc::Exchange> x;
   // Loop's thread: the watch of the connection whose loop drives x's receive phase.
-  std::shared_ptr<ws::ReceiveWatch> driven_by;
+  std::shared_ptr<rpc::ReceiveWatch> driven_by;
 
   // On the calling thread, with the interpreter lock: steps 1 to 4, then the receive phase where
   // it can go on. `loop` is the running loop. The outcome may be settled before this returns.
@@ -25,7 +25,7 @@ struct RemoteCall : Pending, ws::ReceiveWatch::Receiver {
   // `fault`); its outcome is settled now.
   void ended_here(const std::exception_ptr& fault = nullptr);
 
-  ws::Exchange& exchange() noexcept override { return *x; }
+  rpc::Exchange& exchange() noexcept override { return *x; }
   void continue_on_runtime() override;
   void abandon() override;
 };

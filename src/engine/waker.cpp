@@ -114,7 +114,7 @@ void wake_by_drain(const std::shared_ptr<LoopRecord>& rec) {
 
 // The same from a worker, outside any coroutine frame.
 void post_wake_by_drain(std::shared_ptr<LoopRecord> rec) {
-  boost::asio::post(ws::runtime(), [rec = std::move(rec)] {
+  boost::asio::post(runtime::runtime(), [rec = std::move(rec)] {
     py::WorkerGil gil;
     if (gil.acquired()) wake_by_drain(rec);
   });

@@ -35,8 +35,8 @@ Ref take_exception() {
   return Ref::steal(v);
 }
 
-Ref exception_for(const ws::EngineError& e) {
-  return make(e.kind == ws::EngineError::Kind::Value ? PyExc_ValueError : PyExc_RuntimeError, e.text());
+Ref exception_for(const rpc::EngineError& e) {
+  return make(e.kind == rpc::EngineError::Kind::Value ? PyExc_ValueError : PyExc_RuntimeError, e.text());
 }
 
 Ref raise(const codec::CodecError& e) {

@@ -15,7 +15,7 @@
 namespace py {
 
 // A new exception instance for the error's kind: ValueError, or RuntimeError with the full text.
-Ref exception_for(const ws::EngineError& e);
+Ref exception_for(const rpc::EngineError& e);
 // A new exception instance for an operation that failed by an internal fault: the internal-fault
 // type with "rust future panicked: <what>".
 Ref exception_for(const std::exception_ptr& fault);

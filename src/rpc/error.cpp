@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-namespace ws {
+namespace rpc {
 
 namespace {
 template <class T>
@@ -31,4 +31,4 @@ std::string os_error_text(int errnum) {
   return std::string(s) + " (os error " + std::to_string(errnum) + ")";
 }
 
-}  // namespace ws
+}  // namespace rpc

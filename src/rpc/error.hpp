@@ -8,7 +8,7 @@
 
 #include "codec/buffer.hpp"
 
-namespace ws {
+namespace rpc {
 
 struct EngineError {
   enum class Kind { Value, RpcError, RpcTransportError };
@@ -40,4 +40,4 @@ using RpcResult = std::variant<codec::Bytes, EngineError>;
 // strerror-style description followed by "(os error N)", as users see it for bind failures.
 std::string os_error_text(int errnum);
 
-}  // namespace ws
+}  // namespace rpc

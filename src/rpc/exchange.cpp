@@ -6,16 +6,16 @@
 #include "rpc/lifecycle.hpp"
 #include "rpc/verdict.hpp"
 
-namespace ws {
+namespace rpc {
 
-static_assert(LARGE_MESSAGE_HEAD == codec::FRAME_HEADER_LEN);
+static_assert(ws::LARGE_MESSAGE_HEAD == codec::FRAME_HEADER_LEN);
 
 namespace {
 // Deadlines that cannot be represented fall back to thirty years of 365 days.
-constexpr Clock::duration FALLBACK_WAIT = std::chrono::seconds(946'080'000);
+constexpr runtime::Clock::duration FALLBACK_WAIT = std::chrono::seconds(946'080'000);
 }  // namespace
 
-Exchange::Exchange(EngineShared shared, std::uint16_t fnId, codec::Bytes payload, Timeout timeout)
+Exchange::Exchange(EngineShared shared, std::uint16_t fnId, codec::Bytes payload, runtime::Timeout timeout)
     : sh_(std::move(shared)), fnId_(fnId), payload_(std::move(payload)), timeout_(timeout) {}
 
 Exchange::~Exchange() { abandon(); }
@@ -45,27 +45,27 @@ Exchange::Next Exchange::begin() {
 }
 
 Exchange::Next Exchange::write_request() {
-  WsConnection& conn = *sh_.slot->conn;
-  WsConnection::WriteResult w;
+  ws::WsConnection& conn = *sh_.slot->conn;
+  ws::WsConnection::WriteResult w;
   if (!conn.write_pending()) {
     // The write is bounded by the call's timeout, so that a peer that stops reading cannot keep
     // the slot locked for everyone else. The header goes out in front of the caller's payload:
     // a large upload is never copied.
-    deadline_ = deadline_after(timeout_, FALLBACK_WAIT);
+    deadline_ = runtime::deadline_after(timeout_, FALLBACK_WAIT);
     std::uint8_t header[codec::FRAME_HEADER_LEN];
     codec::write_frame_header(header, codec::FrameKind::Request, seq_, fnId_,
                               static_cast<std::uint32_t>(payload_.size()));
-    w = conn.start_write(Opcode::Binary, header, payload_.span());
+    w = conn.start_write(ws::Opcode::Binary, header, payload_.span());
   } else {
     w = conn.continue_write();
   }
   switch (w.state) {
-    case WsConnection::Write::Blocked:
-      if (Clock::now() >= deadline_) return fail("websocket send failed: send timed out", true);
+    case ws::WsConnection::Write::Blocked:
+      if (runtime::Clock::now() >= deadline_) return fail("websocket send failed: send timed out", true);
       return Next::Writable;
-    case WsConnection::Write::Failed:
+    case ws::WsConnection::Write::Failed:
       return fail("websocket send failed: " + w.error, true);
-    case WsConnection::Write::Done:
+    case ws::WsConnection::Write::Done:
       break;
   }
   conn.request_sent();
@@ -80,37 +80,37 @@ Exchange::Next Exchange::enter_receive() {
   ConnectionSlot& slot = *sh_.slot;
   // A page that connected meanwhile never saw this request: leave it alone.
   if (!slot.conn || slot.generation != sent_on_ || sh_.life->closed()) return fail("connection missing", false);
-  deadline_ = deadline_after(timeout_, FALLBACK_WAIT);
+  deadline_ = runtime::deadline_after(timeout_, FALLBACK_WAIT);
   phase_ = Phase::Receiving;
   return Next::Readable;
 }
 
 Exchange::Next Exchange::receive_some(bool read_socket) {
-  WsConnection& conn = *sh_.slot->conn;
+  ws::WsConnection& conn = *sh_.slot->conn;
   // What the socket holds can be read at once too, and comes before a deadline that has passed.
-  if (!read_socket && Clock::now() >= deadline_) read_socket = true;
+  if (!read_socket && runtime::Clock::now() >= deadline_) read_socket = true;
   for (;;) {
     if (conn.write_pending()) {
       // An echo reply or pong that did not fit at once; a failed one shows up at a later read.
-      if (conn.continue_write().state == WsConnection::Write::Blocked) return wait_or_time_out(Next::Writable);
+      if (conn.continue_write().state == ws::WsConnection::Write::Blocked) return wait_or_time_out(Next::Writable);
     }
-    WsParser::Message m;
+    ws::WsParser::Message m;
     std::string error;
     switch (conn.poll(m, error, read_socket)) {
-      case WsConnection::Poll::Wait: return wait_or_time_out(Next::Readable);
-      case WsConnection::Poll::Closed: return fail("websocket closed", true);
-      case WsConnection::Poll::Failed: return fail("websocket recv failed: " + error, true);
-      case WsConnection::Poll::Ready: break;
+      case ws::WsConnection::Poll::Wait: return wait_or_time_out(Next::Readable);
+      case ws::WsConnection::Poll::Closed: return fail("websocket closed", true);
+      case ws::WsConnection::Poll::Failed: return fail("websocket recv failed: " + error, true);
+      case ws::WsConnection::Poll::Ready: break;
     }
     switch (m.opcode) {
-      case Opcode::Binary:
+      case ws::Opcode::Binary:
         conn.message_arrived();
         if (handle_frame(m) == Next::Done) return Next::Done;
         continue;
-      case Opcode::Close:
+      case ws::Opcode::Close:
         return fail("websocket closed", true);
-      case Opcode::Ping:
-        conn.start_write(Opcode::Pong, {}, m.data);
+      case ws::Opcode::Ping:
+        conn.start_write(ws::Opcode::Pong, {}, m.data);
         continue;
       default:
         continue;  // text, pong
@@ -118,7 +118,7 @@ Exchange::Next Exchange::receive_some(bool read_socket) {
   }
 }
 
-Exchange::Next Exchange::handle_frame(const WsParser::Message& m) {
+Exchange::Next Exchange::handle_frame(const ws::WsParser::Message& m) {
   // A large message arrives as its head in `data` and its body in a block of its own.
   auto parsed = codec::parse_frame_header(m.data, m.data.size() + (m.body ? m.body->size() : 0));
   if (!parsed) return end(EngineError::value(parsed.error().message), false);
@@ -136,7 +136,7 @@ Exchange::Next Exchange::handle_frame(const WsParser::Message& m) {
       std::uint8_t reply[codec::FRAME_HEADER_LEN];
       codec::write_frame_header(reply, codec::FrameKind::EchoReply, h.seq, h.fnId,
                                 static_cast<std::uint32_t>(body.size()));
-      sh_.slot->conn->start_write(Opcode::Binary, reply, body);
+      sh_.slot->conn->start_write(ws::Opcode::Binary, reply, body);
       return Next::Readable;
     }
     case Verdict::Kind::Response: {
@@ -155,7 +155,7 @@ Exchange::Next Exchange::handle_frame(const WsParser::Message& m) {
 
 Exchange::Next Exchange::wait_or_time_out(Next what) {
   // Only now, with nothing to handle at once, does the deadline count.
-  if (Clock::now() >= deadline_) return fail("timeout waiting response", true);
+  if (runtime::Clock::now() >= deadline_) return fail("timeout waiting response", true);
   return what;
 }
 
@@ -194,4 +194,4 @@ void Exchange::abandon() noexcept {
   if (phase_ != Phase::Done) release(false);
 }
 
-}  // namespace ws
+}  // namespace rpc

@@ -18,7 +18,7 @@
 #include "rpc/slot.hpp"
 #include "runtime/timeout.hpp"
 
-namespace ws {
+namespace rpc {
 
 // Set on the calling thread when the caller gives up on the call. The runtime's cancellation
 // reaches a task only at a suspension point; this flag is looked at between steps too.
@@ -34,7 +34,7 @@ class Exchange {
   // Requests up to this size may be written on the calling thread.
   static constexpr std::size_t MAX_PRESEND_PAYLOAD = 64 * 1024;
 
-  Exchange(EngineShared shared, std::uint16_t fnId, codec::Bytes payload, Timeout timeout);
+  Exchange(EngineShared shared, std::uint16_t fnId, codec::Bytes payload, runtime::Timeout timeout);
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
   ~Exchange();
@@ -64,10 +64,10 @@ class Exchange {
   RpcResult& result() noexcept { return result_; }
   std::uint16_t fnId() const noexcept { return fnId_; }
   // While receiving: when the receive phase times out.
-  Clock::time_point deadline() const noexcept { return deadline_; }
+  runtime::Clock::time_point deadline() const noexcept { return deadline_; }
   const Abandoned& abandoned() const noexcept { return abandoned_; }
   // The connection it receives on; valid while receiving() (the slot lock is held).
-  WsConnection& connection() const noexcept { return *sh_.slot->conn; }
+  ws::WsConnection& connection() const noexcept { return *sh_.slot->conn; }
 
  private:
   enum class Phase {
@@ -83,7 +83,7 @@ class Exchange {
   // Steps 6 and 7.
   void release(bool drop) noexcept;
   Next wait_or_time_out(Next what);
-  Next handle_frame(const WsParser::Message& m);
+  Next handle_frame(const ws::WsParser::Message& m);
   // Step 5's start, with the lock held again: the connection the request went out on, and the
   // deadline from now.
   Next enter_receive();
@@ -92,16 +92,16 @@ class Exchange {
   EngineShared sh_;
   std::uint16_t fnId_;
   codec::Bytes payload_;
-  Timeout timeout_;
+  runtime::Timeout timeout_;
   Abandoned abandoned_ = std::make_shared<std::atomic<bool>>(false);
 
   Phase phase_ = Phase::Unstarted;
   std::optional<UnsentMark> unsent_;
-  AsyncMutex::Guard slot_;
+  runtime::AsyncMutex::Guard slot_;
   std::uint32_t seq_ = 0;
   std::uint64_t sent_on_ = 0;  // which connection the request went out on
-  Clock::time_point deadline_{};
+  runtime::Clock::time_point deadline_{};
   RpcResult result_;
 };
 
-}  // namespace ws
+}  // namespace rpc

@@ -7,12 +7,12 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-namespace ws {
+namespace rpc {
 
 namespace asio = boost::asio;
 using namespace boost::asio::experimental::awaitable_operators;
 
-asio::awaitable<RpcResult> wait_connected(EngineShared sh, std::optional<Timeout> limit) {
+asio::awaitable<RpcResult> wait_connected(EngineShared sh, std::optional<runtime::Timeout> limit) {
   // Presence is read without the slot lock, so a limit of 0 answers at once even while an
   // exchange holds the slot for its receive phase.
   auto ended = [&]() -> std::optional<RpcResult> {
@@ -23,8 +23,8 @@ asio::awaitable<RpcResult> wait_connected(EngineShared sh, std::optional<Timeout
   if (auto r = ended()) co_return std::move(*r);
   auto w = sh.connected->subscribe();
   struct Unsubscribe {
-    ConnectedSignal& s;
-    std::shared_ptr<ConnectedSignal::Waiter>& w;
+    runtime::ConnectedSignal& s;
+    std::shared_ptr<runtime::ConnectedSignal::Waiter>& w;
     ~Unsubscribe() { s.unsubscribe(w); }
   } unsub{*sh.connected, w};
   // Subscribed first, looked again second: an install or close in between is not missed.
@@ -33,7 +33,7 @@ asio::awaitable<RpcResult> wait_connected(EngineShared sh, std::optional<Timeout
   if (!limit) {
     co_await sh.connected->async_wait(w, asio::use_awaitable);
   } else {
-    asio::steady_timer timer(co_await asio::this_coro::executor, deadline_after(*limit, std::nullopt));
+    asio::steady_timer timer(co_await asio::this_coro::executor, runtime::deadline_after(*limit, std::nullopt));
     co_await (sh.connected->async_wait(w, asio::as_tuple(asio::use_awaitable)) ||
               timer.async_wait(asio::as_tuple(asio::use_awaitable)));
   }
@@ -63,4 +63,4 @@ asio::awaitable<RpcResult> close_engine(EngineShared sh) {
   co_return codec::Bytes{};
 }
 
-}  // namespace ws
+}  // namespace rpc

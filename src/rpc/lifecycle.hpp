@@ -8,7 +8,7 @@
 #include "rpc/slot.hpp"
 #include "runtime/timeout.hpp"
 
-namespace ws {
+namespace rpc {
 
 // What every call of a closed engine fails with.
 inline constexpr const char* ENGINE_CLOSED = "engine closed";
@@ -20,10 +20,10 @@ inline constexpr const char* ENGINE_OF_ANOTHER_PROCESS =
 
 // Completes with an empty payload as soon as the slot holds a connection; without a limit it may
 // wait forever. Never waits for the slot lock.
-boost::asio::awaitable<RpcResult> wait_connected(EngineShared shared, std::optional<Timeout> limit);
+boost::asio::awaitable<RpcResult> wait_connected(EngineShared shared, std::optional<runtime::Timeout> limit);
 
 // Stops the servers, ends upgrades in progress and the live connection, and fails the calls in
 // flight with ENGINE_CLOSED; completes once every listener is closed (its port free again).
 boost::asio::awaitable<RpcResult> close_engine(EngineShared shared);
 
-}  // namespace ws
+}  // namespace rpc

@@ -4,13 +4,13 @@
 
 #include "runtime/runtime.hpp"
 
-namespace ws {
+namespace rpc {
 
-ReceiveWatch::ReceiveWatch() : timer_(runtime()) {}
+ReceiveWatch::ReceiveWatch() : timer_(runtime::runtime()) {}
 
 void ReceiveWatch::drive(std::shared_ptr<Receiver> r, const void* loop) {
   std::lock_guard lk(m_);
-  const Clock::time_point deadline = r->exchange().deadline();
+  const runtime::Clock::time_point deadline = r->exchange().deadline();
   receiver_ = std::move(r);
   driver_ = loop;
   arm(deadline);
@@ -74,7 +74,7 @@ void ReceiveWatch::hand_to_runtime() {
   if (r) r->continue_on_runtime();
 }
 
-void ReceiveWatch::arm(Clock::time_point deadline) {
+void ReceiveWatch::arm(runtime::Clock::time_point deadline) {
   // A timer set earlier fires first and re-arms itself for what is receiving then.
   if (armed_for_ <= deadline) return;
   armed_for_ = deadline;
@@ -90,10 +90,10 @@ void ReceiveWatch::expired(boost::system::error_code ec) {
     std::lock_guard lk(m_);
     // Cancelled by an earlier deadline, or a wait replaced after it had fired: the newer one
     // comes.
-    if (ec == boost::asio::error::operation_aborted || Clock::now() < armed_for_) return;
-    armed_for_ = Clock::time_point::max();
+    if (ec == boost::asio::error::operation_aborted || runtime::Clock::now() < armed_for_) return;
+    armed_for_ = runtime::Clock::time_point::max();
     if (!receiver_) return;
-    if (Clock::now() < receiver_->exchange().deadline()) {
+    if (runtime::Clock::now() < receiver_->exchange().deadline()) {
       arm(receiver_->exchange().deadline());
       return;
     }
@@ -103,4 +103,4 @@ void ReceiveWatch::expired(boost::system::error_code ec) {
   late->continue_on_runtime();
 }
 
-}  // namespace ws
+}  // namespace rpc

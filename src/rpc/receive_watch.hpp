@@ -15,7 +15,7 @@
 #include "rpc/exchange.hpp"
 #include "runtime/timeout.hpp"
 
-namespace ws {
+namespace rpc {
 
 class ReceiveWatch : public std::enable_shared_from_this<ReceiveWatch> {
  public:
@@ -58,7 +58,7 @@ class ReceiveWatch : public std::enable_shared_from_this<ReceiveWatch> {
   void hand_to_runtime();
 
  private:
-  void arm(Clock::time_point deadline);
+  void arm(runtime::Clock::time_point deadline);
   void expired(boost::system::error_code ec);
 
   std::mutex m_;
@@ -67,7 +67,7 @@ class ReceiveWatch : public std::enable_shared_from_this<ReceiveWatch> {
   const void* watcher_ = nullptr;       // m_: the loop whose reader watches the socket
   const void* reader_ = nullptr;        // m_: that reader
   boost::asio::steady_timer timer_;     // m_
-  Clock::time_point armed_for_ = Clock::time_point::max();  // m_: the timer's expiry, max when unset
+  runtime::Clock::time_point armed_for_ = runtime::Clock::time_point::max();  // m_: the timer's expiry, max when unset
 };
 
-}  // namespace ws
+}  // namespace rpc

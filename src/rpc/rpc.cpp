@@ -8,7 +8,7 @@
 
 #include "rpc/lifecycle.hpp"
 
-namespace ws {
+namespace rpc {
 
 namespace asio = boost::asio;
 
@@ -88,7 +88,7 @@ asio::awaitable<RpcResult> rpc_call(std::shared_ptr<Exchange> xp) {
         next = x.write_request();
         break;
       case Next::Writable:
-        co_await x.connection().wait(WsConnection::WaitFor::Writable, x.deadline_);
+        co_await x.connection().wait(ws::WsConnection::WaitFor::Writable, x.deadline_);
         stop_if_abandoned(x);
         polled = x.phase_ == Exchange::Phase::Receiving;
         next = polled ? x.receive_some() : x.write_request();
@@ -103,7 +103,7 @@ asio::awaitable<RpcResult> rpc_call(std::shared_ptr<Exchange> xp) {
           // Once per exchange: a quick peer's answer is polled for rather than slept for.
           spun = true;
           const auto until = std::min(x.deadline_, x.connection().spin_until());
-          while (next == Next::Readable && Clock::now() < until) {
+          while (next == Next::Readable && runtime::Clock::now() < until) {
             // Yield first, so that a peer sharing this processor can answer.
             std::this_thread::yield();
             stop_if_abandoned(x);
@@ -111,7 +111,7 @@ asio::awaitable<RpcResult> rpc_call(std::shared_ptr<Exchange> xp) {
           }
           if (next != Next::Readable) break;
         }
-        co_await x.connection().wait(WsConnection::WaitFor::Readable, x.deadline_);
+        co_await x.connection().wait(ws::WsConnection::WaitFor::Readable, x.deadline_);
         stop_if_abandoned(x);
         next = x.receive_some();
         continue;
@@ -119,4 +119,4 @@ asio::awaitable<RpcResult> rpc_call(std::shared_ptr<Exchange> xp) {
   }
 }
 
-}  // namespace ws
+}  // namespace rpc

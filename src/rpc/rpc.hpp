@@ -7,10 +7,10 @@
 
 #include "rpc/exchange.hpp"
 
-namespace ws {
+namespace rpc {
 
 // Completes with the exchange's result. Cancelling the task (or setting the exchange's abandoned
 // flag) abandons the exchange at its next step: its locks are released.
 boost::asio::awaitable<RpcResult> rpc_call(std::shared_ptr<Exchange> x);
 
-}  // namespace ws
+}  // namespace rpc

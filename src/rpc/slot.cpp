@@ -6,9 +6,9 @@
 
 #include <algorithm>
 
-namespace ws {
+namespace rpc {
 
-void ConnectionSlot::install(std::unique_ptr<WsConnection> c) noexcept {
+void ConnectionSlot::install(std::unique_ptr<ws::WsConnection> c) noexcept {
   drop();
   {
     std::lock_guard lk(fd_m_);
@@ -71,4 +71,4 @@ std::vector<Lifecycle::Listener> Lifecycle::close() {
   return std::exchange(listeners_, {});
 }
 
-}  // namespace ws
+}  // namespace rpc

@@ -18,7 +18,10 @@
 #include "runtime/sync.hpp"
 #include "ws/wsconn.hpp"
 
-namespace ws {
+namespace rpc {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
 
 using Strand = asio::strand<asio::io_context::executor_type>;
 
@@ -26,14 +29,14 @@ class ReceiveWatch;
 
 struct SeqCounter {
   explicit SeqCounter(std::uint32_t start) : value(start) {}
-  AsyncMutex mutex;
+  runtime::AsyncMutex mutex;
   std::uint32_t value;  // guarded by mutex
 };
 
 class ConnectionSlot {
  public:
-  AsyncMutex mutex;
-  std::unique_ptr<WsConnection> conn;  // guarded by mutex
+  runtime::AsyncMutex mutex;
+  std::unique_ptr<ws::WsConnection> conn;  // guarded by mutex
   std::uint64_t generation = 0;        // guarded by mutex: which connection `conn` is
   // Exchanges handed to the runtime whose request has not gone out yet: while there are any, a
   // newer call must not write its request ahead of them from the calling thread.
@@ -44,7 +47,7 @@ class ConnectionSlot {
   bool present() const noexcept { return present_.load(); }
 
   // Call with the lock held: replaces (and drops) whatever connection was there.
-  void install(std::unique_ptr<WsConnection> c) noexcept;
+  void install(std::unique_ptr<ws::WsConnection> c) noexcept;
   // Call with the lock held. The socket is closed at once, without a closing handshake.
   void drop() noexcept;
   // From any thread, without the lock: ends the held connection's stream so that whoever holds
@@ -107,7 +110,7 @@ struct EngineShared {
   std::uint32_t start_seq = 1;
   std::shared_ptr<SeqCounter> seq;
   std::shared_ptr<ConnectionSlot> slot;
-  std::shared_ptr<ConnectedSignal> connected;
+  std::shared_ptr<runtime::ConnectedSignal> connected;
   std::shared_ptr<Lifecycle> life;
   // Every exchange of the engine starts and runs on this one strand, so that calls reach the
   // locks, and so the wire, in the order they were made. Made by the first call (constructing
@@ -125,11 +128,11 @@ struct EngineShared {
             start_seq,
             std::make_shared<SeqCounter>(start_seq),
             std::make_shared<ConnectionSlot>(),
-            std::make_shared<ConnectedSignal>(),
+            std::make_shared<runtime::ConnectedSignal>(),
             std::make_shared<Lifecycle>(),
             std::nullopt,
             proc::fork_generation()};
   }
 };
 
-}  // namespace ws
+}  // namespace rpc

@@ -1,6 +1,6 @@
 #include "rpc/verdict.hpp"
 
-namespace ws {
+namespace rpc {
 
 Verdict judge_frame(const codec::FrameHeader& h, std::uint32_t seq, std::uint16_t fnId) {
   using Kind = Verdict::Kind;
@@ -18,4 +18,4 @@ Verdict judge_frame(const codec::FrameHeader& h, std::uint32_t seq, std::uint16_
   return {response ? Kind::Response : Kind::Error, {}};
 }
 
-}  // namespace ws
+}  // namespace rpc

@@ -6,7 +6,7 @@
 
 #include "codec/frame.hpp"
 
-namespace ws {
+namespace rpc {
 
 struct Verdict {
   enum class Kind {
@@ -22,4 +22,4 @@ struct Verdict {
 // `h` has passed the frame-length checks.
 Verdict judge_frame(const codec::FrameHeader& h, std::uint32_t seq, std::uint16_t fnId);
 
-}  // namespace ws
+}  // namespace rpc

@@ -8,7 +8,7 @@
 
 #include "process.hpp"
 
-namespace ws {
+namespace runtime {
 
 namespace {
 
@@ -52,4 +52,4 @@ boost::asio::io_context& runtime() {
   return current.get([] { return new Runtime(); }, [](Runtime& r) { r.start_threads(); }).io;
 }
 
-}  // namespace ws
+}  // namespace runtime

@@ -7,8 +7,8 @@
 // are shared with the parent, so the child never touches the parent's io_context again.
 #include <boost/asio/io_context.hpp>
 
-namespace ws {
+namespace runtime {
 
 boost::asio::io_context& runtime();
 
-}  // namespace ws
+}  // namespace runtime

@@ -5,7 +5,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/this_coro.hpp>
 
-namespace ws {
+namespace runtime {
 
 asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
   {
@@ -144,4 +144,4 @@ void ConnectedSignal::park(const std::shared_ptr<Waiter>& w, detail::WaitHandler
     });
 }
 
-}  // namespace ws
+}  // namespace runtime

@@ -21,7 +21,7 @@
 
 #include "runtime/runtime.hpp"
 
-namespace ws {
+namespace runtime {
 
 namespace asio = boost::asio;
 using boost::system::error_code;
@@ -163,4 +163,4 @@ class ConnectedSignal {
   std::vector<std::shared_ptr<Waiter>> waiters_;
 };
 
-}  // namespace ws
+}  // namespace runtime

@@ -4,7 +4,7 @@
 
 #include "texts.hpp"
 
-namespace ws {
+namespace runtime {
 
 std::optional<Timeout> Timeout::from_secs(double secs, const char*& why) {
   constexpr long double TWO_64 = 18446744073709551616.0L;
@@ -41,4 +41,4 @@ Clock::time_point deadline_after(Timeout t, std::optional<Clock::duration> fallb
   return fallback ? now + *fallback : Clock::time_point::max();
 }
 
-}  // namespace ws
+}  // namespace runtime

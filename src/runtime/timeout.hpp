@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace ws {
+namespace runtime {
 
 using Clock = std::chrono::steady_clock;
 
@@ -22,4 +22,4 @@ struct Timeout {
 // the sum cannot be represented.
 Clock::time_point deadline_after(Timeout t, std::optional<Clock::duration> fallback);
 
-}  // namespace ws
+}  // namespace runtime

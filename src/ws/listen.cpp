@@ -62,10 +62,12 @@ int bind_listen(const tcp::endpoint& ep, int& err) {
 
 }  // namespace
 
-asio::awaitable<RpcResult> start_server(EngineShared sh) {
-  if (sh.life->closed()) co_return EngineError::transport(ENGINE_CLOSED);
+asio::awaitable<rpc::RpcResult> start_server(rpc::EngineShared sh) {
+  if (sh.life->closed()) co_return rpc::EngineError::transport(rpc::ENGINE_CLOSED);
   const std::string addr = sh.host + ":" + std::to_string(sh.port);
-  auto fail = [&](const std::string& why) { return EngineError::transport("bind failed on " + addr + ": " + why); };
+  auto fail = [&](const std::string& why) {
+    return rpc::EngineError::transport("bind failed on " + addr + ": " + why);
+  };
 
   std::vector<tcp::endpoint> endpoints;
   if (auto ep = parse_numeric(addr)) {
@@ -86,7 +88,7 @@ asio::awaitable<RpcResult> start_server(EngineShared sh) {
   for (const auto& ep : endpoints) {
     const int fd = bind_listen(ep, last_err);
     if (fd < 0) continue;
-    auto strand = asio::make_strand(runtime());
+    auto strand = asio::make_strand(runtime::runtime());
     auto acceptor = std::make_shared<tcp::acceptor>(strand);
     boost::system::error_code ec;
     acceptor->assign(ep.protocol(), fd, ec);
@@ -98,12 +100,12 @@ asio::awaitable<RpcResult> start_server(EngineShared sh) {
     const auto bound = acceptor->local_endpoint(ec);
     if (!sh.life->add_listener(acceptor, strand, ec ? ep.port() : bound.port())) {
       acceptor->close(ec);
-      co_return EngineError::transport(ENGINE_CLOSED);
+      co_return rpc::EngineError::transport(rpc::ENGINE_CLOSED);
     }
     launch_server(std::move(acceptor), std::move(strand), sh);
     co_return codec::Bytes{};
   }
-  co_return fail(os_error_text(last_err));
+  co_return fail(rpc::os_error_text(last_err));
 }
 
 }  // namespace ws

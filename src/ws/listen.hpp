@@ -9,6 +9,6 @@ namespace ws {
 
 // Binds the listener and launches the server; completes with an empty payload once it runs,
 // or with "bind failed on <address>: <why>".
-boost::asio::awaitable<RpcResult> start_server(EngineShared shared);
+boost::asio::awaitable<rpc::RpcResult> start_server(rpc::EngineShared shared);
 
 }  // namespace ws

@@ -53,7 +53,7 @@ void log_line(const std::string& text) {
   }
 }
 
-asio::awaitable<void> install(EngineShared& sh, std::unique_ptr<WsConnection> conn) {
+asio::awaitable<void> install(rpc::EngineShared& sh, std::unique_ptr<WsConnection> conn) {
   auto g = co_await sh.slot->mutex.lock();
   if (sh.life->closed()) co_return;  // close() has run meanwhile: the connection goes
   sh.slot->install(std::move(conn));
@@ -66,7 +66,7 @@ asio::awaitable<void> install(EngineShared& sh, std::unique_ptr<WsConnection> co
 // end its upgrade.
 class Upgrading {
  public:
-  Upgrading(Lifecycle& life, int fd) : life_(life), fd_(life.add_upgrading(fd) ? fd : -1) {}
+  Upgrading(rpc::Lifecycle& life, int fd) : life_(life), fd_(life.add_upgrading(fd) ? fd : -1) {}
   ~Upgrading() { release(); }
   Upgrading(const Upgrading&) = delete;
   Upgrading& operator=(const Upgrading&) = delete;
@@ -76,7 +76,7 @@ class Upgrading {
   }
 
  private:
-  Lifecycle& life_;
+  rpc::Lifecycle& life_;
   int fd_;
 };
 
@@ -92,7 +92,7 @@ UpgradeRequest fields_of(const http::request<http::empty_body>& req) {
   return r;
 }
 
-asio::awaitable<void> serve_peer(beast::tcp_stream stream, EngineShared sh) {
+asio::awaitable<void> serve_peer(beast::tcp_stream stream, rpc::EngineShared sh) {
   // An upgrade that close() cut short is not a failure worth a line.
   auto log_failure = [&sh](const std::string& text) {
     if (!sh.life->closed()) log_line(text);
@@ -143,9 +143,10 @@ asio::awaitable<void> serve_peer(beast::tcp_stream stream, EngineShared sh) {
   co_await install(sh, std::move(conn));
 }
 
-asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> acceptor, EngineShared sh) {
+asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> acceptor, rpc::EngineShared sh) {
   for (;;) {
-    auto [ec, sock] = co_await acceptor->async_accept(asio::make_strand(runtime()), asio::as_tuple(asio::use_awaitable));
+    auto [ec, sock] =
+        co_await acceptor->async_accept(asio::make_strand(runtime::runtime()), asio::as_tuple(asio::use_awaitable));
     if (sh.life->closed()) co_return;
     if (ec) {
       log_line("accept failed: " + ec.message());
@@ -158,7 +159,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> acceptor, Engin
 
 }  // namespace
 
-void launch_server(std::shared_ptr<tcp::acceptor> acceptor, Strand strand, EngineShared shared) {
+void launch_server(std::shared_ptr<tcp::acceptor> acceptor, rpc::Strand strand, rpc::EngineShared shared) {
   asio::co_spawn(strand, accept_loop(std::move(acceptor), std::move(shared)), asio::detached);
 }
 

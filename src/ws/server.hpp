@@ -10,6 +10,6 @@
 namespace ws {
 
 // Runs detached on `strand` (the acceptor's) until the engine is closed.
-void launch_server(std::shared_ptr<tcp::acceptor> acceptor, Strand strand, EngineShared shared);
+void launch_server(std::shared_ptr<tcp::acceptor> acceptor, rpc::Strand strand, rpc::EngineShared shared);
 
 }  // namespace ws

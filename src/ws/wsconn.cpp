@@ -36,7 +36,7 @@ constexpr const char* BROKEN = "an earlier frame was left unfinished";
 }  // namespace
 
 WsConnection::WsConnection(tcp::socket socket, std::span<const std::uint8_t> already_read)
-    : fd_(socket.release()), watch_(std::make_shared<ReceiveWatch>()) {
+    : fd_(socket.release()), watch_(std::make_shared<rpc::ReceiveWatch>()) {
   const int flags = ::fcntl(fd_, F_GETFL);
   if (flags >= 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
   parser_.feed(already_read);
@@ -143,8 +143,8 @@ bool WsConnection::abandon_write() noexcept {
   return partial;
 }
 
-asio::awaitable<void> WsConnection::wait(WaitFor what, Clock::time_point deadline) {
-  if (Clock::now() >= deadline) co_return;
+asio::awaitable<void> WsConnection::wait(WaitFor what, runtime::Clock::time_point deadline) {
+  if (runtime::Clock::now() >= deadline) co_return;
   auto ex = co_await asio::this_coro::executor;
   asio::posix::stream_descriptor d(ex);
   error_code ec;

@@ -18,13 +18,14 @@
 #include "runtime/timeout.hpp"
 #include "ws/wsparser.hpp"
 
+namespace rpc {
+class ReceiveWatch;
+}  // namespace rpc
+
 namespace ws {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
-
-class ReceiveWatch;
-
 class WsConnection {
  public:
   WsConnection(tcp::socket socket, std::span<const std::uint8_t> already_read);
@@ -62,17 +63,17 @@ class WsConnection {
   enum class WaitFor { Readable, Writable };
   // On the runtime: until the socket is ready or `deadline` passes. The descriptor is in the
   // reactor only for the wait.
-  asio::awaitable<void> wait(WaitFor what, Clock::time_point deadline);
+  asio::awaitable<void> wait(WaitFor what, runtime::Clock::time_point deadline);
 
   // A request has just gone out: its answer is timed from now. A binary message arrived.
   void request_sent() noexcept { timing_.request_sent(); }
   void message_arrived() noexcept { timing_.message_arrived(); }
   // Until when a runtime task waiting for an answer should poll instead of sleeping; a past time
   // means not at all.
-  Clock::time_point spin_until() const noexcept { return timing_.spin_until(); }
+  runtime::Clock::time_point spin_until() const noexcept { return timing_.spin_until(); }
 
   // The part of the connection that a loop driving an exchange and the runtime share.
-  const std::shared_ptr<ReceiveWatch>& watch() const noexcept { return watch_; }
+  const std::shared_ptr<rpc::ReceiveWatch>& watch() const noexcept { return watch_; }
 
   // Ends the stream (the peer sees it closed, without a closing handshake) and closes the
   // descriptor. Copies of it (a loop's watch) keep only a dead socket open.
@@ -97,6 +98,7 @@ class WsConnection {
   // millisecond) a spin is only processor time taken from the peer. So the spin happens only
   // while the peer's usual answer time is within the spin's length.
   struct AnswerTiming {
+    using Clock = runtime::Clock;
     static constexpr Clock::duration MAX_SPIN = std::chrono::microseconds(50);
     Clock::time_point sent{};   // when the latest request went out
     bool waiting = false;       // and no message has come since
@@ -118,7 +120,7 @@ class WsConnection {
   std::optional<OutFrame> pending_;
   AnswerTiming timing_;
   bool broken_ = false;
-  std::shared_ptr<ReceiveWatch> watch_;
+  std::shared_ptr<rpc::ReceiveWatch> watch_;
 };
 
 }  // namespace ws

@@ -8,7 +8,7 @@
 
 namespace {
 
-using Kind = ws::Verdict::Kind;
+using Kind = rpc::Verdict::Kind;
 
 codec::FrameHeader frame(std::uint8_t version, std::uint8_t kind, std::uint32_t seq, std::uint16_t fnId) {
   return {version, kind, 0, seq, fnId, 0, 0};
@@ -26,7 +26,7 @@ class Verdicts : public ::testing::TestWithParam<VerdictCase> {};
 // The exchange waits for seq 7, fnId 101.
 TEST_P(Verdicts, FollowTheMatchingRules) {
   const auto& c = GetParam();
-  const ws::Verdict v = ws::judge_frame(c.header, 7, 101);
+  const rpc::Verdict v = rpc::judge_frame(c.header, 7, 101);
   EXPECT_EQ(v.kind, c.kind);
   EXPECT_EQ(v.failure, c.failure);
 }

@@ -23,8 +23,8 @@ namespace {
 namespace asio = boost::asio;
 using namespace asio::experimental::awaitable_operators;
 using namespace std::chrono_literals;
-using ws::AsyncMutex;
-using ws::ConnectedSignal;
+using runtime::AsyncMutex;
+using runtime::ConnectedSignal;
 
 asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
   asio::steady_timer t(co_await asio::this_coro::executor, d);
