@@ -383,8 +383,13 @@ class WorkerPool:
 
     def describe(self, timeout: Optional[float] = None) -> List[WorkerInfo]:
         """Where each live worker runs, its process, its engines' ports (waits for replacements to start)."""
-        return ray.get([slot.actor.describe.remote() for slot in self._slots if slot.alive],
-                       timeout=self.startup_timeout if timeout is None else timeout)
+        slots = [slot for slot in self._slots if slot.alive]
+        infos = ray.get([slot.actor.describe.remote() for slot in slots],
+                        timeout=self.startup_timeout if timeout is None else timeout)
+        # A worker that answered has opened its pages: the next rollouts go to it from the start.
+        for slot in slots:
+            slot.ready = True
+        return infos
 
     def rollouts(self, num_rollouts: int, steps: int, *, policy: Policy = None,
                  timeout: Optional[float] = None) -> Iterator[Union[Rollout, LostRollout]]:
