@@ -79,6 +79,10 @@ void WsParser::bytes_written(std::size_t n) noexcept { (target_is_body_ ? large_
 
 void WsParser::feed(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
+    // All of it is at hand: the buffer grows a doubling at a time towards its size, where
+    // read_target alone would add one byte at a time to a full buffer while no frame header
+    // has been parsed.
+    if (!large_active_ && end_ == cap_) make_room(std::max(want_, end_ - begin_ + bytes.size()));
     auto dst = read_target();
     const std::size_t k = std::min(dst.size(), bytes.size());
     std::memcpy(dst.data(), bytes.data(), k);
