@@ -13,7 +13,8 @@ import concurrent.futures
 import os
 import sys
 import threading
-from typing import Any, Awaitable, Coroutine, Optional, TypeVar
+import types
+from typing import Any, Awaitable, Coroutine, Generator, List, Optional, Tuple, TypeVar
 
 T = TypeVar("T")
 
@@ -94,5 +95,70 @@ os.register_at_fork(after_in_child=LOOP.forget)
 
 
 async def gather_settled(awaitables: "list[Awaitable[Any]]") -> "list[Any]":
-    """Awaits all, each result or exception in place; nothing is left running behind a failure."""
-    return await asyncio.gather(*awaitables, return_exceptions=True)
+    """Awaits all, each result or exception in place; nothing is left running behind a failure.
+
+    Each coroutine runs at once, up to its first wait, and only one that waits is given a task:
+    most of a step's work per page (sending its calls, taking answers already in) never waits,
+    and a task per page and step was most of the loop's own time.
+    """
+    items = list(awaitables)
+    results: List[Any] = [None] * len(items)
+    waiting: List[Tuple[int, Awaitable[Any]]] = []
+    for k, item in enumerate(items):
+        if not asyncio.iscoroutine(item):
+            waiting.append((k, item))
+            continue
+        try:
+            yielded = item.send(None)
+        except StopIteration as stop:
+            results[k] = stop.value
+        except (KeyboardInterrupt, SystemExit):
+            _abandon(items[k + 1:], [rest for _, rest in waiting])
+            raise
+        except BaseException as exc:
+            results[k] = exc
+        else:
+            if getattr(yielded, "_asyncio_future_blocking", None):
+                # Taken up, as a task takes up what it waits for: another coroutine may await the
+                # same future before the task that goes on with this one is made.
+                yielded._asyncio_future_blocking = False
+            waiting.append((k, _finish(item, yielded)))
+    if waiting:
+        settled = await asyncio.gather(*(rest for _, rest in waiting), return_exceptions=True)
+        for (k, _), result in zip(waiting, settled):
+            results[k] = result
+    return results
+
+
+def _abandon(unstarted: "list[Any]", started: "list[Awaitable[Any]]") -> None:
+    for item in unstarted:
+        if asyncio.iscoroutine(item):
+            item.close()
+    for item in started:
+        asyncio.ensure_future(item).cancel()
+
+
+async def _finish(coro: Coroutine[Any, Any, T], yielded: Any) -> T:
+    return await _resumed(coro, yielded)
+
+
+@types.coroutine
+def _resumed(coro: Coroutine[Any, Any, T], yielded: Any) -> Generator[Any, Any, T]:
+    """Goes on with ``coro``, stopped where it yielded ``yielded``, as if awaited from the start:
+    what it waits for goes up to the task, and what the task sends or throws goes down to it."""
+    if getattr(yielded, "_asyncio_future_blocking", None) is not None:
+        # The future's "awaited" mark, set back as its own __await__ had set it (see gather_settled).
+        yielded._asyncio_future_blocking = True
+    while True:
+        try:
+            sent = yield yielded
+        except BaseException as exc:  # a cancellation, thrown in by the task
+            try:
+                yielded = coro.throw(exc)
+            except StopIteration as stop:
+                return stop.value
+        else:
+            try:
+                yielded = coro.send(sent)
+            except StopIteration as stop:
+                return stop.value

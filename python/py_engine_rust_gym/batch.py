@@ -89,8 +89,15 @@ class PageBatch:
         faults = {i: plan.fault for i, plan in plans.items() if plan.fault is not None}
         batch = [i for i in stepping if i not in faults]
         stepped = self._send_batch(batch, plans)
+        try:
+            snapshots, windows, errors = await stepped
+        except BaseException:
+            for i in calling:
+                runners[i].drop_calls(plans[i])
+            raise
+        # A page answers in order: with its step in, the calls sent before it are too, and settling
+        # them mostly takes no wait at all.
         settled = await gather_settled([runners[i].settle_calls(plans[i]) for i in calling])
-        snapshots, windows, errors = await stepped
         raise_first(settled)
         action_errors: Dict[int, BaseException] = {}
         for i, (fault, action_error) in zip(calling, settled):

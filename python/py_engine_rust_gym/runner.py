@@ -324,6 +324,12 @@ class PageRunner:
                 on_result(result)
         return fault, action_error
 
+    def drop_calls(self, plan: StepPlan) -> None:
+        """Cancels the trading calls of ``plan`` that are still in flight (the step was interrupted)."""
+        if plan.trader is not None:
+            for future, _ in plan.trader.pending:
+                future.cancel()
+
     async def failure(self, exc: BaseException) -> BaseException:
         """The typed error of a failed step call (``errors.classify``, with a crash told apart from a
         lost connection); the caller raises anything but a ``PageFault``."""
