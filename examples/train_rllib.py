@@ -35,7 +35,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="RLlib's gym_env_vectorize_mode (default sync)")
     parser.add_argument("--seed", type=int, default=None, help="config.debugging(seed=...)")
     args = parser.parse_args(argv)
-    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    _log_at_info()
 
     import ray
     from ray import tune
@@ -45,9 +45,10 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     from py_engine_rust_gym.rllib import env_creator
 
-    # The env runners log at INFO too, so that a page reopened after a fault shows in the run's output.
-    ray.init(runtime_env={"env_vars": {"PYTHONUNBUFFERED": "1"}}, logging_level=logging.INFO,
-             include_dashboard=False)
+    # The env runners log at INFO too, so that a page reopened after a fault shows in the run's output:
+    # logging_level reaches Ray's own logger only, so each worker process turns logging on at start.
+    ray.init(runtime_env={"env_vars": {"PYTHONUNBUFFERED": "1"}, "worker_process_setup_hook": _log_at_info},
+             logging_level=logging.INFO, include_dashboard=False)
     tune.register_env("browser_trading", env_creator)
     fragment = args.episode_length * 2
     config = (
@@ -78,6 +79,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         algo.stop()
         ray.shutdown()
     return 0
+
+
+def _log_at_info() -> None:
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
 
 
 def _fmt(value: Optional[float]) -> str:
