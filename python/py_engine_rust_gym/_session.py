@@ -84,6 +84,8 @@ class PageSession:
         self._cdp: Any = None
         self._browser_key: Optional[Tuple[str, bool]] = None
         self._in_flight: Set[asyncio.Future] = set()
+        # Completed by a crash report while _check_crash waits for the page's answer.
+        self._crash_reported: Optional["asyncio.Future[None]"] = None
 
     @property
     def page(self) -> Any:
@@ -187,6 +189,8 @@ class PageSession:
         self.crashed = True
         for future in list(self._in_flight):
             future.cancel()
+        if self._crash_reported is not None and not self._crash_reported.done():
+            self._crash_reported.set_result(None)
 
     def crash_error(self) -> PageCrashedError:
         return PageCrashedError("%s: the page crashed (%s)" % (self.label, self.url))
@@ -228,12 +232,20 @@ class PageSession:
 
     async def _check_crash(self) -> None:
         """After a lost connection: a crashed renderer's socket closes before the browser reports the
-        crash, so ask the page whether it is still there (a crash report comes first)."""
+        crash, so ask the page whether it is still there, and stop waiting for its answer as soon as
+        the crash is reported (a killed renderer never answers; the question alone took 2 s)."""
+        if self.crashed:
+            return
+        self._crash_reported = reported = asyncio.get_running_loop().create_future()
+        probe = asyncio.ensure_future(self.evaluate("0"))
         try:
-            await asyncio.wait_for(self.evaluate("0"), 2)
-        except Exception as exc:
-            if "crash" in str(exc).lower():
-                self.crashed = True
+            await asyncio.wait({probe, reported}, timeout=2, return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            self._crash_reported = None
+            probe.cancel()
+        if probe.done() and not probe.cancelled() and probe.exception() is not None \
+                and "crash" in str(probe.exception()).lower():
+            self.crashed = True
 
     async def call(self, future: "asyncio.Future[Any]") -> Any:
         """One engine call, awaited; raises what it failed with."""

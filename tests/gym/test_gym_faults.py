@@ -127,3 +127,35 @@ def test_a_crash_is_logged_from_the_page_opening_to_the_close(make_env, caplog):
                     ("INFO", "%s: page and engine closed" % label)), messages
     warning = next(text for level, text in messages if level == "WARNING")
     assert warning.endswith("the episode ends here and the page is opened again")
+
+
+class _SilentPage:
+    """A page whose answer to a question is given by ``answer`` (never, by default, as a killed
+    renderer's)."""
+
+    def __init__(self, answer=None) -> None:
+        self.answer = answer
+
+    async def evaluate(self, expression):
+        if self.answer is None:
+            await asyncio.Event().wait()
+        if isinstance(self.answer, BaseException):
+            raise self.answer
+        return self.answer
+
+
+@pytest.mark.parametrize("answer, report_crash, crashed", [
+    (None, True, True),                                   # no answer, then the browser reports the crash
+    (RuntimeError("Target crashed"), False, True),        # the question itself fails as crashed
+    (0, False, False),                                    # the page answers: it is alive, only the socket went
+])
+async def test_a_lost_connection_is_a_crash_as_soon_as_the_browser_says_so(answer, report_crash, crashed):
+    from py_engine_rust_gym._session import PageSession
+    from py_engine_rust_gym.settings import EnvSettings
+    session = PageSession(EnvSettings(), "environment t")
+    session._bare = _SilentPage(answer)
+    if report_crash:
+        asyncio.get_running_loop().call_later(0.05, session._on_crash)
+    # Well inside the 2 s that the question alone may wait for an answer.
+    await asyncio.wait_for(session._check_crash(), 1.0)
+    assert session.crashed is crashed
