@@ -84,8 +84,6 @@ class PageSession:
         self._cdp: Any = None
         self._browser_key: Optional[Tuple[str, bool]] = None
         self._in_flight: Set[asyncio.Future] = set()
-        # Completed by a crash report while _check_crash waits for the page's answer.
-        self._crash_reported: Optional["asyncio.Future[None]"] = None
 
     @property
     def page(self) -> Any:
@@ -189,8 +187,6 @@ class PageSession:
         self.crashed = True
         for future in list(self._in_flight):
             future.cancel()
-        if self._crash_reported is not None and not self._crash_reported.done():
-            self._crash_reported.set_result(None)
 
     def crash_error(self) -> PageCrashedError:
         return PageCrashedError("%s: the page crashed (%s)" % (self.label, self.url))
@@ -236,12 +232,12 @@ class PageSession:
         the crash is reported (a killed renderer never answers; the question alone took 2 s)."""
         if self.crashed:
             return
-        self._crash_reported = reported = asyncio.get_running_loop().create_future()
-        probe = asyncio.ensure_future(self.evaluate("0"))
+        # In flight like an engine call, so that a crash report cancels the question at once.
+        probe = self.issue(asyncio.ensure_future(self.evaluate("0")))
         try:
-            await asyncio.wait({probe, reported}, timeout=2, return_when=asyncio.FIRST_COMPLETED)
+            await asyncio.wait({probe}, timeout=2)
         finally:
-            self._crash_reported = None
+            self._in_flight.discard(probe)
             probe.cancel()
         if probe.done() and not probe.cancelled() and probe.exception() is not None \
                 and "crash" in str(probe.exception()).lower():
